@@ -1,0 +1,28 @@
+// The processor's time-stamp counter, read as the clock's raw time base.
+
+#ifndef JAVA_COM_VORNIX_COMMON_UNIX_BASE_CYCLECLOCK_H_
+#define JAVA_COM_VORNIX_COMMON_UNIX_BASE_CYCLECLOCK_H_
+
+#include <stdint.h>
+
+// Cycle counts and their differences.
+typedef int64_t int64;
+
+namespace java_com_vornix_common_unix_base {
+
+class CycleClock {
+ public:
+  // Never inlined: every read, the library's own included, goes through the
+  // exported weak symbol, so a process can put its own counter in its place
+  // (the tests script the counter this way). No fence: a read that floats a
+  // few instructions early or late is well inside the clock's resolution.
+  __attribute__((noinline)) static int64 Now() {
+    uint32_t lo, hi;
+    __asm__ __volatile__("rdtsc" : "=a"(lo), "=d"(hi));
+    return static_cast<int64>(static_cast<uint64_t>(hi) << 32 | lo);
+  }
+};
+
+}  // namespace java_com_vornix_common_unix_base
+
+#endif  // JAVA_COM_VORNIX_COMMON_UNIX_BASE_CYCLECLOCK_H_
