@@ -1,0 +1,2 @@
+# The native clock against a scripted counter and wall clock.
+varnok_interposing_test(clock_test clock_test.cc)

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Checks what libvarnok_jni.so asks of the system and offers to it: the
+# shared libraries it needs, the exact dynamic symbols it defines, and that
+# its own calls of those symbols go through the PLT.
+# Usage: check_elf_contract.sh path/to/libvarnok_jni.so [expected-symbols]
+set -euo pipefail
+lib=$1
+expected=${2:-$(dirname "$0")/expected_dynamic_symbols.txt}
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# A JVM host may have no C++ runtime, or another one: only these may be needed.
+allowed='^(libc\.so\.6|libm\.so\.6|libpthread\.so\.0|ld-linux-x86-64\.so\.2)$'
+while read -r needed; do
+  [[ $needed =~ $allowed ]] || fail "needs $needed"
+done < <(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+readelf -d "$lib" | grep -q '(SONAME)' && fail "has a SONAME"
+
+# Exactly the expected dynamic symbols, each with its binding (T or W).
+actual=$(nm -D --defined-only "$lib" | awk '{print $2, $3}' | sort)
+if ! diff_out=$(diff <(grep -v '^#' "$expected" | sed '/^$/d' | sort) <(echo "$actual")); then
+  fail "dynamic symbols differ from $expected (< expected, > actual):"
+  echo "$diff_out"
+fi
+
+# Every call or jump to an exported function goes through the PLT, so that
+# a definition earlier in the process's lookup order receives it.
+exported=$(echo "$actual" | awk '{print $2}')
+direct=$(objdump -d --no-show-raw-insn "$lib" |
+  sed -n 's/.*\(call\|jmp\)[[:space:]]\+[0-9a-f]\+ <\([^>@+]*\)>$/\2/p' |
+  grep -Fx -f <(echo "$exported") | sort -u || true)
+[[ -z $direct ]] || fail "direct calls that bypass the dynamic linker: $direct"
+
+# The clock rounds every operation on its own.
+if objdump -d --no-show-raw-insn "$lib" | grep -q -E 'vfn?m(add|sub)[0-9]*[sp]d'; then
+  fail "fused multiply-add instructions in the library"
+fi
+
+if ((failures)); then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "ELF contract holds: $(echo "$actual" | wc -l) dynamic symbols, needs only: $(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | xargs)"

@@ -1,0 +1,519 @@
+// The native clock, driven by a scripted counter and wall clock.
+//
+// This program defines the library's counter, wall clock, rate and race
+// declaration itself. The library calls its own exported functions through
+// the dynamic symbol table, so its calls land here: that is both what these
+// tests prove and how they make the clock deterministic.
+
+#include <dlfcn.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "com_vornix_common_unix_Varnok.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+// --- What the library declared as racy, recorded from load on -------------
+
+struct RaceDeclaration {
+  const char* file;
+  int line;
+  const volatile void* address;
+  size_t size;
+  const char* description;
+};
+
+// Plain zero-initialised storage: the library's constructors record into it
+// before any constructor of this program has run.
+RaceDeclaration g_declarations[16];
+std::atomic<int> g_declaration_count;
+
+// --- The scripted clock ----------------------------------------------------
+
+struct FakeClock {
+  std::mutex mu;
+  bool scripted = false;
+  std::deque<int64_t> counter;  // successive CycleClock::Now() results
+  std::deque<double> wall;      // successive WallTime_Slow() results
+  std::function<void()> on_wall;  // runs inside WallTime_Slow, if set
+  double rate = 2e9;
+  bool underflow = false;
+  int now_calls = 0, wall_calls = 0, rate_calls = 0, discovery_calls = 0;
+
+  // Ticking mode, for many threads: every counter read advances the counter
+  // and the wall clock follows a formula of the counter.
+  std::atomic<int64_t> tick{0};
+  int64_t tick_step = 0;
+  std::function<double(int64_t)> wall_of;
+};
+
+FakeClock& Fake() {
+  static FakeClock* fake = new FakeClock;
+  return *fake;
+}
+
+// The counter read last on this thread, for the ticking mode's wall clock.
+thread_local int64_t t_last_now;
+thread_local bool t_wall_called;
+
+template <typename F>
+F Next(const char* mangled) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, mangled));
+}
+
+}  // namespace
+
+namespace java_com_vornix_common_unix_base {
+
+struct CycleClock {
+  static int64_t Now();
+};
+
+int64_t CycleClock::Now() {
+  FakeClock& f = Fake();
+  if (f.tick_step != 0) {
+    return t_last_now = f.tick.fetch_add(f.tick_step) + f.tick_step;
+  }
+  std::lock_guard<std::mutex> lock(f.mu);
+  if (!f.scripted) {
+    static auto real = Next<int64_t (*)()>(
+        "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
+    return real();
+  }
+  ++f.now_calls;
+  if (f.counter.empty()) {
+    f.underflow = true;
+    return 0;
+  }
+  const int64_t v = f.counter.front();
+  f.counter.pop_front();
+  return v;
+}
+
+double WallTime_Slow() {
+  FakeClock& f = Fake();
+  if (f.tick_step != 0) {
+    t_wall_called = true;
+    return f.wall_of(t_last_now);
+  }
+  std::function<void()> hook;
+  double v = 0;
+  {
+    std::lock_guard<std::mutex> lock(f.mu);
+    if (!f.scripted) {
+      static auto real = Next<double (*)()>(
+          "_ZN32java_com_vornix_common_unix_base13WallTime_SlowEv");
+      return real();
+    }
+    ++f.wall_calls;
+    if (f.wall.empty()) {
+      f.underflow = true;
+    } else {
+      v = f.wall.front();
+      f.wall.pop_front();
+    }
+    hook = f.on_wall;
+  }
+  if (hook) hook();
+  return v;
+}
+
+double CyclesPerSecond() {
+  FakeClock& f = Fake();
+  std::lock_guard<std::mutex> lock(f.mu);
+  ++f.rate_calls;
+  return f.rate;
+}
+
+void InitializeSystemInfo() {
+  FakeClock& f = Fake();
+  std::lock_guard<std::mutex> lock(f.mu);
+  ++f.discovery_calls;
+}
+
+// The library's own drift cell, reached through its exported functions.
+void SetDrift(float drift);
+float GetDrift();
+
+}  // namespace java_com_vornix_common_unix_base
+
+extern "C" void AnnotateBenignRaceSized(const char* file, int line,
+                                        const volatile void* address,
+                                        size_t size, const char* description) {
+  const int i = g_declaration_count.fetch_add(1);
+  if (i < 16) g_declarations[i] = {file, line, address, size, description};
+}
+
+namespace {
+
+using java_com_vornix_common_unix_base::GetDrift;
+using java_com_vornix_common_unix_base::SetDrift;
+
+// Taken once this program's own constructors run, after the library's.
+const int kDeclarationsAtLoad = g_declaration_count.load();
+
+jlong Epoch() {
+  return Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(nullptr, nullptr);
+}
+jlong Relative() {
+  return Java_com_vornix_common_unix_Varnok_nanoTimeRelative1(nullptr, nullptr);
+}
+void Init() { Java_com_vornix_common_unix_Varnok_init(nullptr, nullptr); }
+
+const RaceDeclaration* FindDeclaration(int line) {
+  for (int i = 0; i < kDeclarationsAtLoad && i < 16; ++i) {
+    if (g_declarations[i].line == line) return &g_declarations[i];
+  }
+  return nullptr;
+}
+
+// The recorded cycle epoch, read where the library declared it to be.
+uint64_t RecordedEpoch() {
+  const RaceDeclaration* d = FindDeclaration(39);
+  uint64_t v = 0;
+  if (d != nullptr) memcpy(&v, const_cast<const void*>(d->address), sizeof(v));
+  return v;
+}
+
+void SetRecordedEpoch(uint64_t epoch) {
+  const RaceDeclaration* d = FindDeclaration(39);
+  if (d != nullptr) {
+    memcpy(const_cast<void*>(d->address), &epoch, sizeof(epoch));
+  }
+}
+
+uint32_t FloatBits(float f) {
+  uint32_t b;
+  memcpy(&b, &f, sizeof(b));
+  return b;
+}
+
+// The clock's arithmetic, every step rounded on its own. volatile keeps the
+// compiler from fusing or reordering; a library built with contraction or a
+// different order of operations disagrees with this in the last bits.
+double Estimate(double base_wall, int64_t base, int64_t now, double rate) {
+  volatile double seconds_per_cycle = 1.0 / rate;
+  volatile double cycles = static_cast<double>(now - base);
+  volatile double elapsed = cycles * seconds_per_cycle;
+  volatile double estimate = base_wall + elapsed;
+  return estimate;
+}
+
+int64_t FastResult(double estimate, float drift) {
+  volatile double sum = estimate + static_cast<double>(drift);
+  volatile double ns = sum * 1e9;
+  return static_cast<int64_t>(ns);
+}
+
+constexpr int64_t kEpoch = int64_t{1} << 32;
+
+class ClockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FakeClock& f = Fake();
+    std::lock_guard<std::mutex> lock(f.mu);
+    f.scripted = true;
+    f.counter.clear();
+    f.wall.clear();
+    f.on_wall = nullptr;
+    f.rate = 2e9;
+    f.underflow = false;
+    f.now_calls = f.wall_calls = f.rate_calls = f.discovery_calls = 0;
+  }
+  void TearDown() override {
+    FakeClock& f = Fake();
+    std::lock_guard<std::mutex> lock(f.mu);
+    EXPECT_FALSE(f.underflow) << "the clock read more than the script held";
+    EXPECT_TRUE(f.counter.empty()) << "counter reads left unused";
+    EXPECT_TRUE(f.wall.empty()) << "wall-clock reads left unused";
+    f.scripted = false;
+    f.tick_step = 0;
+  }
+
+  static void Script(std::initializer_list<int64_t> counter,
+                     std::initializer_list<double> wall) {
+    FakeClock& f = Fake();
+    std::lock_guard<std::mutex> lock(f.mu);
+    f.counter.insert(f.counter.end(), counter);
+    f.wall.insert(f.wall.end(), wall);
+  }
+
+  static int WallCalls() {
+    std::lock_guard<std::mutex> lock(Fake().mu);
+    return Fake().wall_calls;
+  }
+
+  // Calibrates on a good first pair (base, base_wall).
+  static void Calibrate(int64_t base, double base_wall, double rate = 2e9) {
+    Fake().rate = rate;
+    Script({base, base + 10}, {base_wall});
+    Init();
+    std::lock_guard<std::mutex> lock(Fake().mu);
+    Fake().now_calls = Fake().wall_calls = 0;
+  }
+};
+
+// --- Load time and the library's own calls ---------------------------------
+
+TEST(LoadTest, DeclaresExactlyTheTwoRacesAtLoadWithTheirSites) {
+  ASSERT_EQ(kDeclarationsAtLoad, 2);
+  const RaceDeclaration* drift = FindDeclaration(24);
+  const RaceDeclaration* epoch = FindDeclaration(39);
+  ASSERT_NE(drift, nullptr);
+  ASSERT_NE(epoch, nullptr);
+  EXPECT_STREQ(drift->file, "java/com/vornix/common/unix/base/walltime.cc");
+  EXPECT_EQ(drift->size, 8u);
+  EXPECT_STREQ(drift->description,
+               "drift_adjust: Race can cause only minor drift");
+  EXPECT_STREQ(epoch->file, "java/com/vornix/common/unix/varnok_jni.cc");
+  EXPECT_EQ(epoch->size, 8u);
+  EXPECT_STREQ(epoch->description,
+               "last_adjust_time: Race can cause only a minor drift");
+  EXPECT_NE(drift->address, epoch->address);
+}
+
+TEST(LoadTest, DeclaredDriftAddressHoldsTheDrift) {
+  const RaceDeclaration* d = FindDeclaration(24);
+  ASSERT_NE(d, nullptr);
+  for (float x : {1.5f, -0.25f, 0.0f, -0.0f, 3.0e-7f}) {
+    SetDrift(x);
+    uint64_t cell;
+    memcpy(&cell, const_cast<const void*>(d->address), sizeof(cell));
+    EXPECT_EQ(static_cast<uint32_t>(cell), FloatBits(x)) << x;
+    EXPECT_EQ(FloatBits(GetDrift()), FloatBits(x));
+  }
+  SetDrift(0.0f);
+}
+
+TEST_F(ClockTest, InitCallsEveryPrimitiveThroughTheSymbolTable) {
+  Script({7 * kEpoch + 123, 7 * kEpoch + 200}, {1.5e9});
+  Init();
+  FakeClock& f = Fake();
+  EXPECT_EQ(f.discovery_calls, 1);
+  EXPECT_EQ(f.rate_calls, 2);  // once for each factor
+  EXPECT_EQ(f.now_calls, 2);
+  EXPECT_EQ(f.wall_calls, 1);
+  EXPECT_EQ(FloatBits(GetDrift()), FloatBits(0.0f));
+  EXPECT_EQ(RecordedEpoch(), 7u);
+}
+
+// --- Calibration -------------------------------------------------------------
+
+TEST_F(ClockTest, InitRetriesAPairWiderThanTheTolerance) {
+  SetDrift(0.75f);  // init must reset it
+  // At 2e9 ticks/s the tolerance is 200000 ticks: one more is too many,
+  // exactly that many is still good.
+  const int64_t b1 = 3 * kEpoch, b2 = 5 * kEpoch + 99;
+  Script({b1, b1 + 200001, b2, b2 + 200000}, {1000.0, 2000.0});
+  Init();
+  EXPECT_EQ(WallCalls(), 2);
+  EXPECT_EQ(RecordedEpoch(), 5u);
+  EXPECT_EQ(FloatBits(GetDrift()), FloatBits(0.0f));
+  // The base is the second pair.
+  Script({b2 + 2000000000}, {});
+  EXPECT_EQ(Epoch(), 2001000000000);
+}
+
+TEST_F(ClockTest, SecondInitTakesANewBaseAndResetsTheDrift) {
+  Calibrate(kEpoch, 1.5e9);
+  SetDrift(0.5f);
+  Calibrate(9 * kEpoch, 1.7e9, 1e9);
+  EXPECT_EQ(Fake().discovery_calls, 2);
+  EXPECT_EQ(FloatBits(GetDrift()), FloatBits(0.0f));
+  EXPECT_EQ(RecordedEpoch(), 9u);
+  Script({9 * kEpoch + 1000000000}, {});
+  EXPECT_EQ(Epoch(), 1700000001000000000);
+}
+
+// --- The epoch clock ---------------------------------------------------------
+
+TEST_F(ClockTest, FastPathIsBaseWallPlusScaledCyclesPlusDrift) {
+  const int64_t base = 11 * kEpoch + 5;
+  Calibrate(base, 1.5e9, 1e9);
+  // Exact by hand: 1.5e9 s + 1 s, in a double spaced 256 ns apart.
+  Script({base + 1000000000}, {});
+  EXPECT_EQ(Epoch(), 1500000001000000000);
+  SetDrift(-0.5f);
+  Script({base + 1000000000}, {});
+  EXPECT_EQ(Epoch(), 1500000000500000000);
+  EXPECT_EQ(WallCalls(), 0);
+  EXPECT_EQ(RecordedEpoch(), 11u);
+  EXPECT_EQ(FloatBits(GetDrift()), FloatBits(-0.5f));
+}
+
+TEST_F(ClockTest, FastPathMatchesStepwiseRoundingBitForBit) {
+  const double rate = 2893.437e6;
+  const double base_wall = 1796680874.242078;
+  const int64_t base = 0x0000123400000000 + 0x1234567;
+  Calibrate(base, base_wall, rate);
+  uint64_t x = 88172645463325252u;  // xorshift: many cycle counts and drifts
+  for (int i = 0; i < 2000; ++i) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    const int64_t now = base + static_cast<int64_t>(x % 0xFEDCBA98u);
+    const float drift =
+        static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(x >> 32))) * 1e-9f;
+    SetRecordedEpoch(static_cast<uint64_t>(now) >> 32);
+    SetDrift(drift);
+    Script({now}, {});
+    ASSERT_EQ(Epoch(), FastResult(Estimate(base_wall, base, now, rate), drift))
+        << "now=" << now << " drift=" << drift;
+  }
+  EXPECT_EQ(WallCalls(), 0);
+}
+
+TEST_F(ClockTest, FirstReadInANewEpochReturnsTheWallClockAndStoresTheDrift) {
+  const int64_t base = 20 * kEpoch + 17;
+  Calibrate(base, 1.5e9);
+  const int64_t now = 21 * kEpoch + 3;
+  const double wall = 1.5e9 + 2.25;
+  Script({now, now + 50}, {wall});
+  EXPECT_EQ(Epoch(), static_cast<int64_t>(wall * 1e9));
+  const double estimate = Estimate(1.5e9, base, now, 2e9);
+  EXPECT_EQ(FloatBits(GetDrift()),
+            FloatBits(static_cast<float>(wall - estimate)));
+  EXPECT_EQ(RecordedEpoch(), 21u);
+  // The next read in that epoch uses the new drift and no system call.
+  Script({now + 1000}, {});
+  EXPECT_EQ(Epoch(), FastResult(Estimate(1.5e9, base, now + 1000, 2e9),
+                                static_cast<float>(wall - estimate)));
+  EXPECT_EQ(WallCalls(), 1);
+}
+
+TEST_F(ClockTest, AReadFromAnOlderEpochAlsoRemeasures) {
+  const int64_t base = 30 * kEpoch;
+  Calibrate(base, 1.5e9);
+  Script({32 * kEpoch, 32 * kEpoch + 1}, {1.5e9 + 4.0});
+  Epoch();
+  ASSERT_EQ(RecordedEpoch(), 32u);
+  // A counter that lags (another core, or read just before the update).
+  Script({31 * kEpoch + 9, 31 * kEpoch + 10}, {1.5e9 + 2.0});
+  EXPECT_EQ(Epoch(), 1500000002000000000);
+  EXPECT_EQ(RecordedEpoch(), 31u);
+  // And so the newer epoch is measured again at its next read.
+  Script({32 * kEpoch + 5, 32 * kEpoch + 6}, {1.5e9 + 4.5});
+  EXPECT_EQ(Epoch(), 1500000004500000000);
+  EXPECT_EQ(RecordedEpoch(), 32u);
+}
+
+TEST_F(ClockTest, ASlowPairIsRetriedWithTheCounterReadAfresh) {
+  const int64_t base = 40 * kEpoch;
+  Calibrate(base, 1.5e9);
+  const int64_t t1 = 41 * kEpoch + 100, t2 = 41 * kEpoch + 900000;
+  SetDrift(0.125f);
+  Script({t1, t1 + 200001, t2, t2 + 7}, {1.5e9 + 1.0, 1.5e9 + 3.0});
+  EXPECT_EQ(Epoch(), 1500000003000000000);
+  // The drift is that of the good pair, measured from its own counter read.
+  EXPECT_EQ(FloatBits(GetDrift()),
+            FloatBits(static_cast<float>(1.5e9 + 3.0 -
+                                         Estimate(1.5e9, base, t2, 2e9))));
+  EXPECT_EQ(RecordedEpoch(), 41u);
+}
+
+TEST_F(ClockTest, ARetryTakesUpAnotherThreadsMeasurement) {
+  const int64_t base = 50 * kEpoch;
+  Calibrate(base, 1.5e9);
+  const int64_t t1 = 51 * kEpoch, t2 = 51 * kEpoch + 400000;
+  // While this thread waits on the wall clock, another one records the
+  // new epoch with its drift.
+  Fake().on_wall = [] {
+    SetDrift(0.5f);
+    SetRecordedEpoch(51);
+  };
+  Script({t1, t1 + 300000, t2}, {1.5e9 + 1.0});
+  EXPECT_EQ(Epoch(), FastResult(Estimate(1.5e9, base, t2, 2e9), 0.5f));
+  EXPECT_EQ(WallCalls(), 1);
+  EXPECT_EQ(FloatBits(GetDrift()), FloatBits(0.5f));
+}
+
+// --- The relative clock ------------------------------------------------------
+
+// The relative clock's factor is fixed at its first call for the life of
+// the process, so each case runs in a process of its own.
+class RelativeClockTest : public ClockTest {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ClockTest::SetUp();
+  }
+};
+
+#define EXPECT_IN_FRESH_PROCESS(...) \
+  EXPECT_EXIT({ __VA_ARGS__; exit(::testing::Test::HasFailure() ? 1 : 0); }, \
+              ::testing::ExitedWithCode(0), "")
+
+TEST_F(RelativeClockTest, FactorIsFixedAtTheFirstCallAndSurvivesInit) {
+  EXPECT_IN_FRESH_PROCESS({
+    Calibrate(kEpoch, 1.5e9, 2e9);
+    Script({1001}, {});
+    EXPECT_EQ(Relative(), 500);  // half the count, truncated
+    Script({(int64_t{1} << 53) - 2}, {});
+    EXPECT_EQ(Relative(), (int64_t{1} << 52) - 1);
+    Calibrate(kEpoch, 1.5e9, 1e9);
+    Script({1001}, {});
+    EXPECT_EQ(Relative(), 500);
+  });
+}
+
+TEST_F(RelativeClockTest, ACallBeforeInitFixesTheFactorAtZero) {
+  EXPECT_IN_FRESH_PROCESS({
+    Script({123456789}, {});
+    EXPECT_EQ(Relative(), 0);
+    Calibrate(kEpoch, 1.5e9, 2e9);
+    Script({123456789}, {});
+    EXPECT_EQ(Relative(), 0);
+  });
+}
+
+// --- Many threads at an epoch boundary ---------------------------------------
+
+TEST_F(ClockTest, ThreadsCrossingAnEpochBoundaryAllTakeUpTheNewDrift) {
+  const double rate = 2e9, base_wall = 1.6e9;
+  const int64_t base = 60 * kEpoch + (kEpoch - 4000000);
+  Calibrate(base, base_wall, rate);
+  // From the next epoch on the system clock runs 1 ms ahead of the
+  // calibration: every read there must include that drift.
+  auto ideal = [=](int64_t c) { return Estimate(base_wall, base, c, rate); };
+  Fake().wall_of = [=](int64_t c) {
+    return ideal(c) + (static_cast<uint64_t>(c) >> 32 > 60 ? 1e-3 : 0.0);
+  };
+  Fake().tick = base + 20;
+  Fake().tick_step = 100;  // 50 ns a read: 40000 reads to the boundary
+
+  constexpr int kThreads = 4, kReads = 25000;
+  std::atomic<int> bad{0}, slow{0}, fast_after{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kReads; ++i) {
+        t_wall_called = false;
+        const int64_t result = Epoch();
+        if (t_wall_called) {
+          ++slow;  // the wall clock itself, for the counter read before it
+          continue;
+        }
+        const bool after = static_cast<uint64_t>(t_last_now) >> 32 > 60;
+        fast_after += after;
+        const double want = (ideal(t_last_now) + (after ? 1e-3 : 0.0)) * 1e9;
+        if (result < want - 1000 || result > want + 1000) ++bad;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GE(slow.load(), 1);
+  EXPECT_GT(fast_after.load(), 0);
+  EXPECT_EQ(RecordedEpoch(), 61u);
+  EXPECT_NEAR(GetDrift(), 1e-3, 1e-6);  // wall - estimate, near 1.6e9 s
+}
+
+}  // namespace
