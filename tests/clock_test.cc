@@ -7,7 +7,6 @@
 
 #include <dlfcn.h>
 #include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
@@ -20,6 +19,7 @@
 
 #include "com_vornix_common_unix_Varnok.h"
 #include "gtest/gtest.h"
+#include "tests/fresh_process.h"
 
 namespace {
 
@@ -439,17 +439,7 @@ TEST_F(ClockTest, ARetryTakesUpAnotherThreadsMeasurement) {
 
 // The relative clock's factor is fixed at its first call for the life of
 // the process, so each case runs in a process of its own.
-class RelativeClockTest : public ClockTest {
- protected:
-  void SetUp() override {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    ClockTest::SetUp();
-  }
-};
-
-#define EXPECT_IN_FRESH_PROCESS(...) \
-  EXPECT_EXIT({ __VA_ARGS__; exit(::testing::Test::HasFailure() ? 1 : 0); }, \
-              ::testing::ExitedWithCode(0), "")
+using RelativeClockTest = ClockTest;
 
 TEST_F(RelativeClockTest, FactorIsFixedAtTheFirstCallAndSurvivesInit) {
   EXPECT_IN_FRESH_PROCESS({
