@@ -55,6 +55,17 @@ void AnnotateMemoryIsInitialized(const char* file, int line,
 void AnnotateMemoryIsUninitialized(const char* file, int line,
                                    const volatile void* address, size_t size);
 
+// 1 when the process runs under Valgrind, or when the environment variable
+// RUNNING_ON_VALGRIND is set to anything but "0"; else 0. Cached after the
+// first call.
+int RunningOnValgrind(void);
+
+// How many times slower than normal the process is expected to run: 1.0
+// outside Valgrind; under it, VALGRIND_SLOWDOWN as a number, or 50.0 when
+// that is unset. Cached once computed (a value that reads as zero is read
+// again at every call).
+double ValgrindSlowdown(void);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

@@ -1,0 +1,33 @@
+# Valgrind detection: through the environment here, under real Valgrind below.
+varnok_interposing_test(valgrind_detection_test valgrind_detection_test.cc)
+
+find_program(VARNOK_VALGRIND valgrind REQUIRED)
+
+add_executable(valgrind_probe valgrind_probe.cc)
+target_include_directories(valgrind_probe PRIVATE "${PROJECT_SOURCE_DIR}")
+target_compile_options(valgrind_probe PRIVATE -Wall -Wextra -O0)
+target_link_libraries(valgrind_probe PRIVATE varnok_jni_by_name)
+
+set(_expect "${CMAKE_CURRENT_SOURCE_DIR}/expect_memcheck.sh")
+set(_uninit "Conditional jump or move depends on uninitialised value")
+add_test(NAME valgrind.detects_valgrind
+  COMMAND "${CMAKE_COMMAND}" -E env --unset=RUNNING_ON_VALGRIND --unset=VALGRIND_SLOWDOWN
+          bash "${_expect}" clean "${_uninit}" $<TARGET_FILE:valgrind_probe> detect)
+add_test(NAME valgrind.memory_is_uninitialized_is_reported
+  COMMAND bash "${_expect}" reported "${_uninit}" $<TARGET_FILE:valgrind_probe> uninitialized)
+add_test(NAME valgrind.memory_is_initialized_is_believed
+  COMMAND bash "${_expect}" clean "${_uninit}" $<TARGET_FILE:valgrind_probe> initialized)
+
+# The native test programs, whole, under memcheck: no error, no definite leak.
+# rate_discovery_test is left out: its cases fork into private mount
+# namespaces that hide /proc, and several sleep a second to measure the
+# counter, so under memcheck they prove nothing the plain run does not.
+foreach(_program clock_test annotations_test valgrind_detection_test)
+  add_test(NAME memcheck.${_program}
+    COMMAND "${VARNOK_VALGRIND}" --tool=memcheck --error-exitcode=99
+            --leak-check=full --errors-for-leak-kinds=definite -q
+            $<TARGET_FILE:${_program}>)
+  set_tests_properties(memcheck.${_program} PROPERTIES LABELS memcheck)
+endforeach()
+set_tests_properties(valgrind.detects_valgrind valgrind.memory_is_uninitialized_is_reported
+  valgrind.memory_is_initialized_is_believed PROPERTIES LABELS "valgrind;memcheck")
