@@ -15,6 +15,8 @@ while read -r needed; do
   [[ $needed =~ $allowed ]] || fail "needs $needed"
 done < <(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 readelf -d "$lib" | grep -q '(SONAME)' && fail "has a SONAME"
+# Lazy binding inside calibration's paired reading would skew its base.
+readelf -d "$lib" | grep -q -E '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' || fail "not bound at load (-z now)"
 
 # Exactly the expected dynamic symbols, each with its binding (T or W).
 actual=$(nm -D --defined-only "$lib" | awk '{print $2, $3}' | sort)
