@@ -52,6 +52,13 @@ static inline uint64_t CycleEpoch(int64 cycles) {
   return static_cast<uint64_t>(cycles) >> 32;
 }
 
+// The wall time that the cycle count stands for by the base reading alone.
+static inline double Estimate(int64 now) {
+  return base_walltime +
+         static_cast<double>(CyclesBetween(base_cycletime, now)) *
+             cycles_to_seconds_;
+}
+
 JNIEXPORT void JNICALL Java_com_vornix_common_unix_Varnok_init(JNIEnv*,
                                                                jclass) {
   InitializeSystemInfo();
@@ -73,10 +80,6 @@ JNIEXPORT jlong JNICALL
 Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(JNIEnv*, jclass) {
   for (;;) {
     const int64 now = CycleClock::Now();
-    const double estimate =
-        base_walltime +
-        static_cast<double>(CyclesBetween(base_cycletime, now)) *
-            cycles_to_seconds_;
     const uint64_t epoch = CycleEpoch(now);
     // Equality, not order: a reading from an older epoch than the recorded
     // one re-measures too, rather than pairing with a drift from its future.
@@ -84,13 +87,16 @@ Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(JNIEnv*, jclass) {
       // Loaded after the epoch: a writer stores the drift first, so a
       // reader that sees the new epoch sees its drift.
       const double drift = GetDrift();
-      return static_cast<jlong>((estimate + drift) * 1e9);
+      // The estimate is computed only now (from calibration state that no
+      // reader writes), so that it need not be kept across the call above:
+      // that shortens the chain from the counter read to the result.
+      return static_cast<jlong>((Estimate(now) + drift) * 1e9);
     }
     const double wall = WallTime_Slow();
     if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) {
       continue;  // preempted between the reads: pair afresh
     }
-    SetDrift(static_cast<float>(wall - estimate));
+    SetDrift(static_cast<float>(wall - Estimate(now)));
     last_adjust_time.store(epoch, std::memory_order_release);
     return static_cast<jlong>(wall * 1e9);
   }
