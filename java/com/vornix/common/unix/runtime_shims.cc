@@ -4,14 +4,16 @@
 // __wrap_NAME); the version script keeps them out of the export list.
 //
 // The library takes only the thread-safe static initialisation from the
-// static C++ runtime. Its one error path, a recursive initialisation, throws,
-// and a throw would bring in the whole unwinder, which asks for a newer glibc
-// than the rest of the library (_dl_find_object, the pthread symbols that
-// moved into libc, thread-local storage from the dynamic loader). Nothing in
-// the library can throw usefully anyway: it is built without exceptions, and
-// an exception leaving a JNI method would bring the JVM down. So any throw
-// ends the process here, the way an uncaught one would, but without the
-// unwinder: a short message and abort().
+// static C++ runtime. That code throws in one place: when the process has a
+// single thread, an initialisation found in progress can only be a recursive
+// one, and it throws for it (with threads it waits, as it must). The throw
+// would bring in the whole unwinder, which asks for a newer glibc than the
+// rest of the library (_dl_find_object, the pthread symbols that moved into
+// libc, thread-local storage from the dynamic loader), for code that cannot
+// usefully run: the library is built without exceptions, and an exception
+// leaving a JNI method would bring the JVM down. So any throw ends the
+// process here, the way an uncaught one would, without the unwinder: a
+// short message and abort().
 
 #include <stdlib.h>
 #include <unistd.h>
