@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks what libvarnok_jni.so asks of the system and offers to it: the
-# shared libraries it needs, the exact dynamic symbols it defines, and that
-# its own calls of those symbols go through the PLT.
+# shared libraries it needs, how it is bound and hardened at load, the exact
+# dynamic symbols it defines, and that its own calls of those symbols go
+# through the PLT.
 # Usage: check_elf_contract.sh path/to/libvarnok_jni.so [expected-symbols]
 set -euo pipefail
 lib=$1
@@ -17,6 +18,14 @@ done < <(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 readelf -d "$lib" | grep -q '(SONAME)' && fail "has a SONAME"
 # Lazy binding inside calibration's paired reading would skew its base.
 readelf -d "$lib" | grep -q -E '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' || fail "not bound at load (-z now)"
+# With everything bound at load, the GOT can be read-only after relocation.
+segments=$(readelf -lW "$lib")
+grep -q -E '^[[:space:]]*GNU_RELRO[[:space:]]' <<<"$segments" || fail "no GNU_RELRO segment (-z relro)"
+# Loading a library that asks for an executable stack makes the whole
+# process's stacks executable; no GNU_STACK header asks for one too.
+stack_flags=$(awk '$1 == "GNU_STACK" { print $(NF - 1) }' <<<"$segments")
+[[ -n $stack_flags ]] || fail "no GNU_STACK header (-z noexecstack)"
+[[ $stack_flags == *E* ]] && fail "stack is executable: GNU_STACK flags $stack_flags"
 
 # Exactly the expected dynamic symbols, each with its binding (T or W).
 actual=$(nm -D --defined-only "$lib" | awk '{print $2, $3}' | sort)

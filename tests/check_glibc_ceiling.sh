@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Prints the newest glibc symbol version libvarnok_jni.so requires and fails
+# when it is newer than the recorded ceiling: the library must keep loading
+# on the oldest glibc its users run.
+# Usage: check_glibc_ceiling.sh path/to/libvarnok_jni.so path/to/glibc_ceiling.txt
+set -euo pipefail
+lib=$1
+ceiling=$(grep -v '^#' "$2" | sed '/^[[:space:]]*$/d' | head -n 1 | tr -d '[:space:]')
+[[ $ceiling =~ ^GLIBC_[0-9]+(\.[0-9]+)+$ ]] || { echo "FAIL: no GLIBC_x.y ceiling in $2"; exit 1; }
+
+# The versions of the symbols the library takes from outside (objdump -T
+# prints them in parentheses on its *UND* lines).
+versions=$(objdump -T "$lib" | awk '$0 ~ /\*UND\*/' |
+  grep -o '(GLIBC_[0-9.]*)' | tr -d '()' | sort -u -V)
+[[ -n $versions ]] || { echo "FAIL: no versioned glibc symbol found in $lib"; exit 1; }
+highest=$(echo "$versions" | tail -n 1)
+echo "highest glibc version required: $highest (ceiling $ceiling)"
+echo "symbols at that version:"
+objdump -T "$lib" | awk '$0 ~ /\*UND\*/' | grep -F "($highest)" | awk '{print "  " $NF}'
+
+newest=$(printf '%s\n%s\n' "$highest" "$ceiling" | sort -V | tail -n 1)
+if [[ $newest != "$ceiling" ]]; then
+  echo "FAIL: $lib requires $highest, newer than the ceiling $ceiling"
+  exit 1
+fi

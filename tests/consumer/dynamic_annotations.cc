@@ -1,0 +1,1 @@
+#include "dynamic_annotations/dynamic_annotations.h"

@@ -1,0 +1,1 @@
+#include "java/com/vornix/common/unix/base/walltime.h"
