@@ -17,47 +17,111 @@ add_test(NAME java.clock
           com.vornix.common.unix.tests.VarnokClockTest)
 
 # The loader: a second copy of the library in a directory of its own, so that each case
-# can tell from the process's mappings which of the two files was loaded.
+# can tell from the process's mappings which of the files was loaded (this copy, the
+# built library, or the jar's, extracted under a temporary directory). Every case has a
+# temporary directory of its own, so that cases running at once cannot see each other's
+# extracted copies.
 set(_varnok_libdir "${CMAKE_CURRENT_BINARY_DIR}/java-loader/lib")
 set(_varnok_lib_copy "${_varnok_libdir}/$<TARGET_FILE_NAME:varnok_jni>")
 set(_varnok_missing "${CMAKE_CURRENT_BINARY_DIR}/java-loader/missing")
+set(_varnok_tmp "${CMAKE_CURRENT_BINARY_DIR}/java-loader/tmp")
+set(_varnok_tmpdirs)
+foreach(case property_first property_missing_no_fallback library_path jar
+             tmpdir_property readonly_tmpdir classes_only_jar unsupported jar_contents)
+  list(APPEND _varnok_tmpdirs "${_varnok_tmp}/${case}")
+endforeach()
 add_custom_command(
   OUTPUT "${_varnok_libdir}/libvarnok_jni.so"
-  COMMAND ${CMAKE_COMMAND} -E make_directory "${_varnok_libdir}"
+  COMMAND ${CMAKE_COMMAND} -E make_directory "${_varnok_libdir}" ${_varnok_tmpdirs}
   COMMAND ${CMAKE_COMMAND} -E copy "$<TARGET_FILE:varnok_jni>" "${_varnok_lib_copy}"
   DEPENDS varnok_jni
   COMMENT "Copying the native library for the loader tests")
 add_custom_target(varnok-java-tests-lib ALL DEPENDS "${_varnok_libdir}/libvarnok_jni.so")
 
-set(_varnok_loader
-  -cp "${_varnok_java_tests_cp}" com.vornix.common.unix.tests.VarnokLoaderTest)
+get_target_property(_varnok_classes_jar varnok-classes JAR_FILE)
+set(_varnok_loader com.vornix.common.unix.tests.VarnokLoaderTest)
+set(_varnok_full_cp -cp "${_varnok_java_tests_cp}")
+set(_varnok_classes_cp -cp "${_varnok_classes_jar}:${_varnok_java_tests_jar}")
 set(_varnok_property "-Dcom.vornix.common.unix.varnok.library")
+set(_varnok_tmpdir_property "-Dcom.vornix.common.unix.varnok.tmpdir")
+# Nothing on the library path, not even a copy installed on the machine.
+set(_varnok_no_library_path "-Djava.library.path=${_varnok_missing}")
+set(_varnok_with_tmpfs "${CMAKE_CURRENT_SOURCE_DIR}/java/with_tmpfs.sh")
 
-# java.library.path alone.
-add_test(NAME java.loader.library_path
-  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.library.path=${_varnok_libdir}"
-          ${_varnok_loader} loads "${_varnok_lib_copy}")
-# The property's file is missing: fall back to java.library.path.
-add_test(NAME java.loader.property_missing_falls_back
-  COMMAND "${Java_JAVA_EXECUTABLE}" "${_varnok_property}=${_varnok_missing}/libvarnok_jni.so"
-          "-Djava.library.path=${_varnok_libdir}"
-          ${_varnok_loader} loads "${_varnok_lib_copy}")
-# Both usable: the property's file wins.
+# The property's file wins over the library path and the jar.
 add_test(NAME java.loader.property_first
-  COMMAND "${Java_JAVA_EXECUTABLE}" "${_varnok_property}=$<TARGET_FILE:varnok_jni>"
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/property_first"
+          "${_varnok_property}=$<TARGET_FILE:varnok_jni>" "-Djava.library.path=${_varnok_libdir}"
+          ${_varnok_full_cp} ${_varnok_loader} loads "$<TARGET_FILE:varnok_jni>")
+# The property's file is missing: that is the error, though the library path and the jar
+# both hold a copy that would load.
+add_test(NAME java.loader.property_missing_no_fallback
+  COMMAND "${Java_JAVA_EXECUTABLE}"
+          "-Djava.io.tmpdir=${_varnok_tmp}/property_missing_no_fallback"
+          "${_varnok_property}=${_varnok_missing}/libvarnok_jni.so"
           "-Djava.library.path=${_varnok_libdir}"
-          ${_varnok_loader} loads "$<TARGET_FILE:varnok_jni>")
-# Neither usable: the error names both places tried.
-add_test(NAME java.loader.both_missing
-  COMMAND "${Java_JAVA_EXECUTABLE}" "${_varnok_property}=${_varnok_missing}/libvarnok_jni.so"
-          "-Djava.library.path=${_varnok_missing}"
-          ${_varnok_loader} fails)
-# No property and nothing on java.library.path: the error points at the property.
-add_test(NAME java.loader.no_property
-  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.library.path=${_varnok_missing}"
-          ${_varnok_loader} fails)
+          ${_varnok_full_cp} ${_varnok_loader} fails)
+# The library path before the jar: nothing is extracted.
+add_test(NAME java.loader.library_path
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/library_path"
+          "-Djava.library.path=${_varnok_libdir}"
+          ${_varnok_full_cp} ${_varnok_loader} loads "${_varnok_lib_copy}")
+# The jar alone: its copy is extracted under java.io.tmpdir, loaded and deleted.
+add_test(NAME java.loader.jar
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/jar"
+          ${_varnok_no_library_path}
+          ${_varnok_full_cp} ${_varnok_loader} extracts "${_varnok_tmp}/jar")
+# The tmpdir property replaces java.io.tmpdir, which here does not even exist.
+add_test(NAME java.loader.tmpdir_property
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_missing}"
+          "${_varnok_tmpdir_property}=${_varnok_tmp}/tmpdir_property"
+          ${_varnok_no_library_path}
+          ${_varnok_full_cp} ${_varnok_loader} extracts "${_varnok_tmp}/tmpdir_property")
+# A temporary directory mounted noexec: the copy is written but cannot be mapped. The
+# error says which property to set, and the copy is deleted all the same.
+add_test(NAME java.loader.noexec_tmpdir
+  COMMAND "${_varnok_with_tmpfs}" noexec "${_varnok_tmp}/noexec_tmpdir"
+          "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/noexec_tmpdir"
+          ${_varnok_no_library_path}
+          ${_varnok_full_cp} ${_varnok_loader} fails)
+# The tmpdir property names a read-only directory: that is where the copy must go, though
+# java.io.tmpdir would have worked.
+add_test(NAME java.loader.readonly_tmpdir
+  COMMAND "${_varnok_with_tmpfs}" ro "${_varnok_tmp}/readonly_mount"
+          "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/readonly_tmpdir"
+          "${_varnok_tmpdir_property}=${_varnok_tmp}/readonly_mount"
+          ${_varnok_no_library_path}
+          ${_varnok_full_cp} ${_varnok_loader} fails)
+# A jar of the classes alone and nothing on the library path: the error lists both tries.
+add_test(NAME java.loader.classes_only_jar
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/classes_only_jar"
+          ${_varnok_no_library_path}
+          ${_varnok_classes_cp} ${_varnok_loader} fails)
+# Another processor or system: refused before any library is loaded, even a named one.
+add_test(NAME java.loader.unsupported_arch
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/unsupported"
+          -Dos.arch=aarch64
+          "${_varnok_property}=$<TARGET_FILE:varnok_jni>"
+          ${_varnok_full_cp} ${_varnok_loader} unsupported)
+add_test(NAME java.loader.unsupported_os
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/unsupported"
+          "-Dos.name=Mac OS X"
+          "${_varnok_property}=$<TARGET_FILE:varnok_jni>"
+          ${_varnok_full_cp} ${_varnok_loader} unsupported)
+# The jar: the class and the manifest carry the project's version, and the library in it
+# is the one just built.
+add_test(NAME java.jar.contents
+  COMMAND ${VARNOK_JAVA_RUN} "-Djava.io.tmpdir=${_varnok_tmp}/jar_contents"
+          ${_varnok_full_cp} ${_varnok_loader}
+          version "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>")
 
 set_tests_properties(
-  java.clock java.loader.library_path java.loader.property_missing_falls_back
-  java.loader.property_first java.loader.both_missing java.loader.no_property
+  java.clock java.jar.contents
+  java.loader.property_first java.loader.property_missing_no_fallback
+  java.loader.library_path java.loader.jar java.loader.tmpdir_property
+  java.loader.noexec_tmpdir java.loader.readonly_tmpdir java.loader.classes_only_jar
+  java.loader.unsupported_arch java.loader.unsupported_os
   PROPERTIES LABELS java TIMEOUT 120)
+# The cases that mount a tmpfs skip themselves where they cannot.
+set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
+  PROPERTIES SKIP_RETURN_CODE 77 LABELS "java;mountns")

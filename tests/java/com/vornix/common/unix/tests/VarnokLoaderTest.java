@@ -1,81 +1,200 @@
 package com.vornix.common.unix.tests;
 
+import com.vornix.common.unix.Varnok;
 import java.io.File;
+import java.io.IOException;
+import java.io.InputStream;
+import java.net.URL;
 import java.nio.file.Files;
+import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
 import java.util.Set;
 import java.util.TreeSet;
+import java.util.jar.Attributes;
+import java.util.jar.JarFile;
+import java.util.jar.Manifest;
+import java.util.stream.Stream;
 
 /**
  * How Varnok finds its native library. Each case needs a fresh JVM (a library loads once
  * per process, a class initialises once), so CTest runs this once per case:
  *
  * <pre>
- *   VarnokLoaderTest loads FILE   the class initialises, FILE is the one library mapped
- *   VarnokLoaderTest fails        initialisation fails and says everything it tried
+ *   VarnokLoaderTest loads FILE      the class initialises, FILE is the one library mapped
+ *   VarnokLoaderTest extracts DIR    the jar's copy was loaded from a directory under DIR,
+ *                                    and both are gone again
+ *   VarnokLoaderTest fails           initialisation fails and says everything it tried
+ *   VarnokLoaderTest unsupported     initialisation fails naming the platform
+ *   VarnokLoaderTest version VERSION LIBRARY
+ *                                    the class and the manifest of its jar say VERSION,
+ *                                    and the jar's library is LIBRARY byte for byte
  * </pre>
  *
- * The property name is written out rather than taken from Varnok.LIBRARY_PROPERTY: users
- * type it on command lines, so renaming it must fail here.
+ * In every case the directory the jar's copy would be extracted into must hold the same
+ * entries afterwards as before: a copy is deleted whether it loaded or not.
+ *
+ * <p>The property names are written out rather than taken from Varnok's constants: users
+ * type them on command lines, so renaming one must fail here.
  */
 public final class VarnokLoaderTest {
   private static final String PROPERTY = "com.vornix.common.unix.varnok.library";
+  private static final String TMPDIR_PROPERTY = "com.vornix.common.unix.varnok.tmpdir";
   private static final String CLASS = "com.vornix.common.unix.Varnok";
   private static final String FILE_NAME = "libvarnok_jni.so";
+  private static final String RESOURCE = "linux/amd64/" + FILE_NAME;
 
   private static final Checks checks = new Checks();
 
-  public static void main(String[] args) {
-    if (args.length == 2 && args[0].equals("loads")) {
+  /** A mapped copy of the library: its path, and whether the file was deleted since. */
+  private record Mapping(String path, boolean deleted) {}
+
+  public static void main(String[] args) throws IOException {
+    String mode = args.length > 0 ? args[0] : "";
+    Path extractionDir = extractionDir();
+    List<String> before = entries(extractionDir);
+    if (mode.equals("loads") && args.length == 2) {
       checks.group("library loads from " + args[1], () -> loads(args[1]));
-    } else if (args.length == 1 && args[0].equals("fails")) {
+    } else if (mode.equals("extracts") && args.length == 2) {
+      checks.group("the jar's library loads from under " + args[1], () -> extracts(args[1]));
+    } else if (mode.equals("fails") && args.length == 1) {
       checks.group("loading fails with a useful message", VarnokLoaderTest::fails);
+    } else if (mode.equals("unsupported") && args.length == 1) {
+      checks.group("an unsupported platform is refused", VarnokLoaderTest::unsupported);
+    } else if (mode.equals("version") && args.length == 3) {
+      checks.group("version " + args[1], () -> version(args[1], args[2]));
     } else {
-      checks.check("arguments", false, "usage: loads FILE | fails");
+      checks.check("arguments", false, "usage: loads FILE | extracts DIR | fails"
+          + " | unsupported | version VERSION LIBRARY; got " + Arrays.toString(args));
     }
+    List<String> after = entries(extractionDir);
+    checks.check("no extracted copy left behind in " + extractionDir, before.equals(after),
+        "before " + before + ", after " + after);
     checks.finish();
   }
 
   private static void loads(String expectedFile) throws Exception {
-    long before = System.currentTimeMillis();
-    long epoch = com.vornix.common.unix.Varnok.nanoTimeEpoch1();
-    long after = System.currentTimeMillis();
-    checks.check("class initialised and calibrated: epoch clock within 1 ms",
-        epoch >= (before - 1) * 1_000_000L && epoch <= (after + 2) * 1_000_000L,
-        "epoch " + epoch + " ns, currentTimeMillis " + before + ".." + after);
-
-    // Which file was loaded is visible only in the process's mappings.
-    Set<String> mapped = new TreeSet<>();
-    for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {
-      int slash = line.indexOf('/');
-      if (slash >= 0 && line.endsWith("/" + FILE_NAME)) mapped.add(line.substring(slash));
-    }
+    clockWorks();
     String expected = new File(expectedFile).getCanonicalPath();
-    checks.check("exactly " + expected + " is mapped", mapped.equals(Set.of(expected)),
-        "mapped: " + mapped);
+    List<Mapping> mapped = mapped();
+    checks.check("exactly " + expected + " is mapped",
+        mapped.equals(List.of(new Mapping(expected, false))), "mapped: " + mapped);
+  }
+
+  private static void extracts(String parent) throws Exception {
+    clockWorks();
+    List<Mapping> mapped = mapped();
+    checks.check("one copy of the library is mapped", mapped.size() == 1, "mapped: " + mapped);
+    if (mapped.size() != 1) return;
+    Path file = Paths.get(mapped.get(0).path());
+    Path dir = file.getParent();
+    Path expectedParent = Paths.get(new File(parent).getCanonicalPath());
+    checks.check("it was loaded from a directory of its own under " + expectedParent,
+        expectedParent.equals(dir.getParent())
+            && dir.getFileName().toString().startsWith("varnok-"),
+        "loaded " + file);
+    checks.check("its file was deleted after loading",
+        mapped.get(0).deleted() && !Files.exists(file), "mapped: " + mapped);
+    checks.check("its directory was deleted too", !Files.exists(dir), dir + " exists");
   }
 
   private static void fails() {
-    Throwable first = initialise();
-    checks.check("class initialisation fails", first != null, "Varnok initialised");
-    if (first == null) return;
-    String message = messages(first);
+    String message = failure();
+    if (message == null) return;
     String property = System.getProperty(PROPERTY);
     if (property != null) {
       checks.check("message names the property's file " + property,
           message.contains(PROPERTY + "=" + property), message);
+      checks.check("nothing but the property's file was tried",
+          !message.contains("java.library.path") && !message.contains(RESOURCE), message);
     } else {
+      String libraryPath = "java.library.path=" + System.getProperty("java.library.path");
+      checks.check("message names " + libraryPath, message.contains(libraryPath), message);
+      checks.check("message names the jar's " + RESOURCE, message.contains(RESOURCE), message);
       checks.check("message suggests the property", message.contains("-D" + PROPERTY + "="),
           message);
+      if (ClassLoader.getSystemResource(RESOURCE) != null) {
+        checks.check("message names the directory tried and the property to choose another",
+            message.contains(extractionDir().toString())
+                && message.contains("-D" + TMPDIR_PROPERTY + "="), message);
+      }
     }
-    String libraryPath = "java.library.path=" + System.getProperty("java.library.path");
-    checks.check("message names " + libraryPath, message.contains(libraryPath), message);
     checks.check("message names " + FILE_NAME, message.contains(FILE_NAME), message);
+  }
 
+  private static void unsupported() {
+    String message = failure();
+    if (message == null) return;
+    String os = System.getProperty("os.name");
+    String arch = System.getProperty("os.arch");
+    checks.check("message names this platform, " + os + " on " + arch,
+        message.contains(os) && message.contains(arch), message);
+    checks.check("message names the supported one", message.contains("Linux on x86-64"),
+        message);
+  }
+
+  private static void version(String expected, String library) throws Exception {
+    checks.check("Varnok.VERSION is " + expected, expected.equals(Varnok.VERSION),
+        "Varnok.VERSION is " + Varnok.VERSION);
+
+    URL jar = Varnok.class.getProtectionDomain().getCodeSource().getLocation();
+    try (JarFile file = new JarFile(new File(jar.toURI()))) {
+      Manifest manifest = file.getManifest();
+      Attributes main = manifest == null ? new Attributes() : manifest.getMainAttributes();
+      String version = main.getValue(Attributes.Name.IMPLEMENTATION_VERSION);
+      String title = main.getValue(Attributes.Name.IMPLEMENTATION_TITLE);
+      checks.check(jar + " manifest: Implementation-Version " + expected,
+          expected.equals(version), "Implementation-Version: " + version);
+      checks.check(jar + " manifest: Implementation-Title varnok", "varnok".equals(title),
+          "Implementation-Title: " + title);
+
+      var entry = file.getJarEntry(RESOURCE);
+      checks.check(jar + " carries " + RESOURCE, entry != null, "no such entry");
+      if (entry != null) {
+        byte[] carried;
+        try (InputStream in = file.getInputStream(entry)) {
+          carried = in.readAllBytes();
+        }
+        checks.check(RESOURCE + " is " + library + " as built",
+            Arrays.equals(carried, Files.readAllBytes(Paths.get(library))),
+            "the jar holds a different file (" + carried.length + " bytes)");
+      }
+    }
+  }
+
+  /** The class initialised: the epoch clock is calibrated. */
+  private static void clockWorks() {
+    long before = System.currentTimeMillis();
+    long epoch = Varnok.nanoTimeEpoch1();
+    long after = System.currentTimeMillis();
+    checks.check("class initialised and calibrated: epoch clock within 1 ms",
+        epoch >= (before - 1) * 1_000_000L && epoch <= (after + 2) * 1_000_000L,
+        "epoch " + epoch + " ns, currentTimeMillis " + before + ".." + after);
+  }
+
+  /**
+   * Initialises Varnok, which must fail, and checks what must hold after any failure.
+   * Returns the messages of what was thrown, or null if nothing was.
+   */
+  private static String failure() {
+    Throwable first = initialise();
+    checks.check("class initialisation fails", first != null, "Varnok initialised");
+    if (first == null) return null;
+    checks.check("it fails with UnsatisfiedLinkError", first instanceof UnsatisfiedLinkError,
+        first.toString());
+    try {
+      checks.check("no copy of the library is mapped", mapped().isEmpty(),
+          "mapped: " + mapped());
+    } catch (IOException e) {
+      checks.check("/proc/self/maps readable", false, e.toString());
+    }
     // A class that failed to initialise stays unusable: no clock is read uncalibrated.
     Throwable second = initialise();
     checks.check("a second use fails too", second instanceof NoClassDefFoundError,
         String.valueOf(second));
+    return messages(first);
   }
 
   /** Initialises Varnok; returns what that threw, or null. */
@@ -87,6 +206,47 @@ public final class VarnokLoaderTest {
       return e;
     } catch (ClassNotFoundException e) {
       throw new AssertionError("Varnok is not on the class path", e);
+    }
+  }
+
+  /**
+   * Which copies of the library are loaded, as only the process's mappings tell. Loaded
+   * means its code is mapped executable: a load that failed on a noexec mount can leave
+   * the file's first, read-only segment mapped behind it.
+   */
+  private static List<Mapping> mapped() throws IOException {
+    Set<String> seen = new TreeSet<>();
+    List<Mapping> mapped = new ArrayList<>();
+    String deletedMark = " (deleted)";
+    for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {
+      // address perms offset dev inode path: perms is "r-xp" for code.
+      String[] fields = line.split("\\s+", 6);
+      if (fields.length < 6 || fields[1].indexOf('x') < 0) continue;
+      String path = fields[5];
+      boolean deleted = path.endsWith(deletedMark);
+      if (deleted) path = path.substring(0, path.length() - deletedMark.length());
+      if (path.endsWith("/" + FILE_NAME) && seen.add(path)) {
+        mapped.add(new Mapping(path, deleted));
+      }
+    }
+    return mapped;
+  }
+
+  /** Where the loader extracts the jar's copy, as its documentation says. */
+  private static Path extractionDir() {
+    return Paths.get(
+        System.getProperty(TMPDIR_PROPERTY, System.getProperty("java.io.tmpdir")));
+  }
+
+  /**
+   * The loader's entries in a directory (it names them varnok-...), sorted; empty when the
+   * directory does not exist. Other entries are not its business, nor this test's.
+   */
+  private static List<String> entries(Path dir) throws IOException {
+    if (!Files.isDirectory(dir)) return List.of();
+    try (Stream<Path> list = Files.list(dir)) {
+      return list.map(p -> p.getFileName().toString()).filter(n -> n.startsWith("varnok-"))
+          .sorted().toList();
     }
   }
 
