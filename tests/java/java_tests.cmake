@@ -4,6 +4,7 @@ add_jar(varnok-java-tests
   SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/Checks.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokClockTest.java
+    ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokGcStressTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokLoaderTest.java
   INCLUDE_JARS varnok)
 
@@ -15,6 +16,19 @@ set(_varnok_java_tests_cp "${_varnok_jar}:${_varnok_java_tests_jar}")
 add_test(NAME java.clock
   COMMAND ${VARNOK_JAVA_RUN} -cp "${_varnok_java_tests_cp}"
           com.vornix.common.unix.tests.VarnokClockTest)
+
+# The same, and the clocks under allocation and forced collections, with the JVM
+# checking every JNI transition. The JVM reports a misuse as a warning and goes on,
+# so any warning fails the test.
+add_test(NAME java.clock_checkjni
+  COMMAND ${VARNOK_JAVA_RUN} -Xcheck:jni -cp "${_varnok_java_tests_cp}"
+          com.vornix.common.unix.tests.VarnokClockTest)
+add_test(NAME java.gc_stress
+  COMMAND ${VARNOK_JAVA_RUN} -Xcheck:jni -Xmx64m -cp "${_varnok_java_tests_cp}"
+          com.vornix.common.unix.tests.VarnokGcStressTest 4000)
+set_tests_properties(java.clock_checkjni java.gc_stress PROPERTIES
+  LABELS java TIMEOUT 120
+  FAIL_REGULAR_EXPRESSION "WARNING|FATAL ERROR|Exception in thread")
 
 # The loader: a second copy of the library in a directory of its own, so that each case
 # can tell from the process's mappings which of the files was loaded (this copy, the
