@@ -23,8 +23,11 @@ public final class VarnokGcStressTest {
   private static final AtomicLong reads = new AtomicLong();
   private static final AtomicLong collections = new AtomicLong();
   private static final AtomicReference<String> firstMiss = new AtomicReference<>();
-  /** Keeps the allocations alive for a while, so some reach the old generation. */
-  private static volatile Object[] retained = new Object[512];
+  /**
+   * Keeps the allocations alive for a while, so some reach the old generation: at most
+   * 128 arrays of up to 64 KB, 8 MB in all, well inside the test's 64 MB heap.
+   */
+  private static volatile Object[] retained = new Object[128];
 
   public static void main(String[] args) throws Exception {
     long millis = args.length > 0 ? Long.parseLong(args[0]) : 4_000;
@@ -84,7 +87,7 @@ public final class VarnokGcStressTest {
       x ^= x << 13;
       x ^= x >>> 7;
       x ^= x << 17;
-      int size = (int) ((x >>> 40) & 0xFFFF);
+      int size = (int) ((x >>> 40) & 0x1FFF);
       Object[] keep = retained;
       keep[(int) ((x >>> 20) & (keep.length - 1))] = new long[size];
     }
