@@ -13,6 +13,8 @@
 
 #include <atomic>
 
+#include "tests/next_definition.h"
+
 namespace fake_system_files {
 
 const char* const kPaths[kFileCount] = {
@@ -29,16 +31,6 @@ const char kSysfsName[] = "varnok-fake-sysfs";
 std::atomic<bool> g_serving{false};
 Files g_files;
 int g_open_calls[kFileCount];
-
-template <typename F>
-F Next(const char* name) {
-  void* const sym = dlsym(RTLD_NEXT, name);
-  if (sym == nullptr) {
-    fprintf(stderr, "no next definition of %s\n", name);
-    abort();
-  }
-  return reinterpret_cast<F>(sym);
-}
 
 int ServedFile(const char* path) {
   if (!g_serving.load(std::memory_order_acquire) || path == nullptr) return -1;
@@ -125,7 +117,7 @@ extern "C" int open(const char* path, int flags, ...) {
     return OpenServed(file, fake_system_files::kSysfsName);
   }
   static const auto real =
-      fake_system_files::Next<int (*)(const char*, int, ...)>("open");
+      NextDefinition<int (*)(const char*, int, ...)>("open");
   return real(path, flags, mode);
 }
 
@@ -138,7 +130,7 @@ extern "C" FILE* fopen(const char* path, const char* mode) {
     return f;
   }
   static const auto real =
-      fake_system_files::Next<FILE* (*)(const char*, const char*)>("fopen");
+      NextDefinition<FILE* (*)(const char*, const char*)>("fopen");
   return real(path, mode);
 }
 
@@ -150,6 +142,6 @@ extern "C" ssize_t read(int fd, void* buffer, size_t size) {
     return -1;
   }
   static const auto real =
-      fake_system_files::Next<ssize_t (*)(int, void*, size_t)>("read");
+      NextDefinition<ssize_t (*)(int, void*, size_t)>("read");
   return real(fd, buffer, size);
 }

@@ -26,6 +26,7 @@
 #include "java/com/vornix/common/unix/base/sysinfo.h"
 #include "java/com/vornix/common/unix/base/time_support.h"
 #include "tests/fake_system_files.h"
+#include "tests/next_definition.h"
 
 namespace base = java_com_vornix_common_unix_base;
 namespace fsf = fake_system_files;
@@ -73,8 +74,8 @@ int64_t CycleClock::Now() {
     const int64_t start = int64_t{1} << 40;
     return start + (g_counter.calls++ % 2) * kMeasuredRate;
   }
-  static const auto real = reinterpret_cast<int64_t (*)()>(dlsym(
-      RTLD_NEXT, "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv"));
+  static const auto real = NextDefinition<int64_t (*)()>(
+      "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
   return real();
 }
 
@@ -82,8 +83,8 @@ int64_t CycleClock::Now() {
 
 extern "C" int nanosleep(const timespec* request, timespec* remainder) {
   if (!g_nanosleep.fake) {
-    static const auto real = reinterpret_cast<int (*)(const timespec*, timespec*)>(
-        dlsym(RTLD_NEXT, "nanosleep"));
+    static const auto real =
+        NextDefinition<int (*)(const timespec*, timespec*)>("nanosleep");
     return real(request, remainder);
   }
   ++g_nanosleep.calls;

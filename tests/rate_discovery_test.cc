@@ -33,6 +33,7 @@
 #include "java/com/vornix/common/unix/base/sysinfo.h"
 #include "java/com/vornix/common/unix/base/time_support.h"
 #include "java/com/vornix/common/unix/base/walltime.h"
+#include "tests/next_definition.h"
 
 extern "C" void Java_com_vornix_common_unix_Varnok_init(void*, void*);
 extern "C" int64_t Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(void*,
@@ -41,16 +42,6 @@ extern "C" int64_t Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(void*,
 namespace base = java_com_vornix_common_unix_base;
 
 namespace {
-
-template <typename F>
-F Next(const char* name) {
-  void* const sym = dlsym(RTLD_NEXT, name);
-  if (sym == nullptr) {
-    fprintf(stderr, "no next definition of %s\n", name);
-    abort();
-  }
-  return reinterpret_cast<F>(sym);
-}
 
 // Scripted counter values are returned first, then the real counter.
 struct ClockScript {
@@ -95,7 +86,7 @@ struct CycleClock {
 int64_t CycleClock::Now() {
   const int i = g_clock.calls++;
   if (i < g_clock.count) return g_clock.values[i];
-  static const auto real = Next<int64_t (*)()>(
+  static const auto real = NextDefinition<int64_t (*)()>(
       "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
   return real();
 }
@@ -106,7 +97,7 @@ void SleepForMilliseconds(int milliseconds) {
     g_sleep.last_ms = milliseconds;
     return;
   }
-  static const auto real = Next<void (*)(int)>(
+  static const auto real = NextDefinition<void (*)(int)>(
       "_ZN32java_com_vornix_common_unix_base20SleepForMillisecondsEi");
   real(milliseconds);
 }
@@ -117,7 +108,7 @@ extern "C" int nanosleep(const struct timespec* request,
                          struct timespec* remainder) {
   if (!g_nanosleep.fake) {
     static const auto real =
-        Next<int (*)(const timespec*, timespec*)>("nanosleep");
+        NextDefinition<int (*)(const timespec*, timespec*)>("nanosleep");
     return real(request, remainder);
   }
   const int i = g_nanosleep.calls++;
@@ -134,7 +125,7 @@ extern "C" int nanosleep(const struct timespec* request,
 
 extern "C" int gettimeofday(struct timeval* tv, void* tz) noexcept {
   if (!g_tod.fake) {
-    static const auto real = Next<int (*)(timeval*, void*)>("gettimeofday");
+    static const auto real = NextDefinition<int (*)(timeval*, void*)>("gettimeofday");
     return real(tv, tz);
   }
   *tv = g_tod.tv;
