@@ -5,7 +5,6 @@
 // the dynamic symbol table, so its calls land here: that is both what these
 // tests prove and how they make the clock deterministic.
 
-#include <dlfcn.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -21,6 +20,7 @@
 #include "com_vornix_common_unix_Varnok.h"
 #include "gtest/gtest.h"
 #include "tests/fresh_process.h"
+#include "tests/next_definition.h"
 
 namespace {
 
@@ -68,11 +68,6 @@ thread_local int64_t t_last_now;
 thread_local bool t_wall_called;
 thread_local int64_t t_wall_now;  // the counter read just before it
 
-template <typename F>
-F Next(const char* mangled) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, mangled));
-}
-
 }  // namespace
 
 namespace java_com_vornix_common_unix_base {
@@ -88,7 +83,7 @@ int64_t CycleClock::Now() {
   }
   std::lock_guard<std::mutex> lock(f.mu);
   if (!f.scripted) {
-    static auto real = Next<int64_t (*)()>(
+    static auto real = NextDefinition<int64_t (*)()>(
         "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
     return real();
   }
@@ -114,7 +109,7 @@ double WallTime_Slow() {
   {
     std::lock_guard<std::mutex> lock(f.mu);
     if (!f.scripted) {
-      static auto real = Next<double (*)()>(
+      static auto real = NextDefinition<double (*)()>(
           "_ZN32java_com_vornix_common_unix_base13WallTime_SlowEv");
       return real();
     }
