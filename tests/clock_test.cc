@@ -68,6 +68,18 @@ thread_local int64_t t_last_now;
 thread_local bool t_wall_called;
 thread_local int64_t t_wall_now;  // the counter read just before it
 
+// The next scripted value, or zero with the underflow noted.
+template <typename T>
+T Pop(std::deque<T>& script, bool* underflow) {
+  if (script.empty()) {
+    *underflow = true;
+    return T{};
+  }
+  const T v = script.front();
+  script.pop_front();
+  return v;
+}
+
 }  // namespace
 
 namespace java_com_vornix_common_unix_base {
@@ -88,13 +100,7 @@ int64_t CycleClock::Now() {
     return real();
   }
   ++f.now_calls;
-  if (f.counter.empty()) {
-    f.underflow = true;
-    return 0;
-  }
-  const int64_t v = f.counter.front();
-  f.counter.pop_front();
-  return v;
+  return Pop(f.counter, &f.underflow);
 }
 
 double WallTime_Slow() {
@@ -114,12 +120,7 @@ double WallTime_Slow() {
       return real();
     }
     ++f.wall_calls;
-    if (f.wall.empty()) {
-      f.underflow = true;
-    } else {
-      v = f.wall.front();
-      f.wall.pop_front();
-    }
+    v = Pop(f.wall, &f.underflow);
     hook = f.on_wall;
   }
   if (hook) hook();
