@@ -27,8 +27,10 @@ hosts=("$@")
 skip() { echo "SKIPPED: $*"; exit 77; }
 [[ $(id -u) == 0 ]] ||
   skip "the hosts need root for unshare --mount and their mounts (uid $(id -u))"
-if ! err=$(unshare --mount --propagation private true 2>&1); then
-  skip "cannot make a private mount namespace: $err"
+if ! err=$(unshare --mount --propagation private sh -c '
+      mount -t tmpfs varnok-probe /sys/devices/system/cpu/cpu0 &&
+      mount --bind /proc/version /proc/cpuinfo' 2>&1); then
+  skip "cannot lay fixtures over the kernel's files in a private mount namespace: $err"
 fi
 
 rate=$("$tool" --measure-rate | sed -n 's/^counter_hz=//p')
@@ -55,7 +57,8 @@ cpuinfo() {
 }
 
 idle_mhz=$(calc '"%.3f", int(0.54 * r / 1e8 + 0.5) * 100')
-# name: max_freq_khz (empty: no cpufreq directory), "cpu MHz", path, source
+# host: cpuinfo_max_freq in kHz (-: no cpufreq directory), "cpu MHz", path
+# the rate must take, the file it starts from
 declare -A fixture=(
   [turbo]="$(calc '"%d", int(1.5 * r / 1e8 + 0.5) * 100000') $idle_mhz replaced cpuinfo_max_freq"
   [idle]="- $idle_mhz replaced cpu_mhz"
