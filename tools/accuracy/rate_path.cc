@@ -77,7 +77,13 @@ std::string WhyMhzLine(double file_rate, double counter_rate) {
 RatePath TraceRatePath(const Host& host, double library_rate,
                        double counter_rate) {
   RatePath trace = {};
-  StartOfDiscovery(host, &trace);
+  // Without /proc/cpuinfo the library drops whatever sysfs gave it.
+  if (host.cpuinfo) {
+    StartOfDiscovery(host, &trace);
+  } else {
+    trace.source = Source::kNone;
+    trace.file_rate = 1.0;
+  }
   trace.cpuinfo_missing = !host.cpuinfo;
   trace.library_rate = library_rate;
   trace.counter_rate = counter_rate;

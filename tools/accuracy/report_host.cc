@@ -42,6 +42,14 @@ std::string PpmText(double rate, double reference) {
   return text;
 }
 
+// Why no file's rate could be used.
+std::string Unusable(const RatePath& t) {
+  if (t.cpuinfo_missing) return "/proc/cpuinfo could not be opened";
+  if (t.source == Source::kNone) return "no file states a rate";
+  return std::string(SourceName(t.source)) + " states " + Mhz(t.file_rate) +
+         ", outside the usable 100 MHz to 100 GHz";
+}
+
 // What the file said and how the library dealt with it, with the reason.
 void PrintPath(const RatePath& t) {
   const std::string stated = std::string(SourceName(t.source)) + " states " +
@@ -68,12 +76,10 @@ void PrintPath(const RatePath& t) {
                                "CLOCK_MONOTONIC_RAW, " + own + ".");
       break;
     case Path::kMeasured:
-      PrintWrapped(2, std::string(t.cpuinfo_missing
-                                      ? "/proc/cpuinfo could not be opened"
-                                      : "no file states a usable rate") +
-                          ", so the library measured the counter across a "
-                          "one-second sleep and checked that against "
-                          "CLOCK_MONOTONIC_RAW: " + own + ".");
+      PrintWrapped(2, Unusable(t) + ", so the library measured the counter "
+                                    "across a one-second sleep and checked "
+                                    "that against CLOCK_MONOTONIC_RAW: " +
+                          own + ".");
       break;
   }
   if (t.path != Path::kAsIs && t.path != Path::kKept) {

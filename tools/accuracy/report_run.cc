@@ -182,11 +182,15 @@ void PrintRun(const Options& options, const Host& host, const RatePath& trace,
 bool PrintSummary(const Options& options, const RatePath& trace,
                   const Figures& f, int64_t init_ns) {
   printf("\n== Summary\n");
-  printf("summary: path=%s source=%s file_ppm=%+.3f rate_ppm=%+.3f "
+  char file_ppm[32] = "-";
+  if (trace.source != Source::kNone) {
+    snprintf(file_ppm, sizeof(file_ppm), "%+.3f",
+             Ppm(trace.file_rate, f.counter_rate));
+  }
+  printf("summary: path=%s source=%s file_ppm=%s rate_ppm=%+.3f "
          "p99_abs_us=%.3f max_abs_us=%.3f step_back_us=%.3f boundaries=%" PRIu64
          " init_ms=%.3f\n",
-         PathName(trace.path), MachineName(trace.source),
-         Ppm(trace.file_rate, f.counter_rate),
+         PathName(trace.path), MachineName(trace.source), file_ppm,
          Ppm(trace.library_rate, f.counter_rate), f.p99_abs_us, f.max_abs_us,
          f.step_back_us, f.boundaries, init_ns / 1e6);
   bool met = true;
