@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to rate discovery as the contents of the kernel's
 // files, and checks each outcome against a model of the discovery rules
 // written independently here: the rate is what the files give, or, where
-// they give nothing usable, the one-second measurement. Every descriptor
-// opened must be closed again.
+// they give nothing usable, the one-second measurement; and any rate but
+// tsc_freq_khz's is then checked against the kernel's clock, which replaces
+// it when the two differ by more than 50 ppm. Every descriptor opened must
+// be closed again.
 //
 // Input: the first byte chooses the case, the rest is the files' contents.
 //   bits 0-2  tsc_freq_khz, cpuinfo_max_freq, /proc/cpuinfo present
@@ -12,10 +14,12 @@
 // tsc_freq_khz's bytes up to the first NUL, cpuinfo_max_freq's up to the
 // next, and /proc/cpuinfo's as the whole rest (NULs and all).
 //
-// The measurement's sleep and counter are this program's own, so an input
-// that falls back to it costs no time and gives the rate kMeasuredRate.
+// The counter, the sleep and the raw kernel clock are a scripted host's
+// (scripted_host.cc), whose counter runs at kTrueRate: a measurement or a
+// check costs no time and finds exactly that rate.
 
 #include <errno.h>
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -27,15 +31,17 @@
 
 #include "java/com/vornix/common/unix/base/sysinfo.h"
 #include "tests/fake_system_files.h"
+#include "tests/scripted_host.h"
 
 namespace fsf = fake_system_files;
+namespace sh = scripted_host;
 
 namespace {
 
-constexpr int64_t kMeasuredRate = 3141592653;
+// A multiple of 50, so that a check's 20 ms hold a whole number of ticks.
+constexpr int64_t kTrueRate = 3141592650;
 
-int g_sleeps, g_last_sleep_ms;
-int64_t g_counter_calls;
+int g_sleeps, g_first_sleep_ms;
 int g_perrors;
 std::string g_perror_text;
 int g_perror_errno;
@@ -48,14 +54,11 @@ struct CycleClock {
   static int64_t Now();
 };
 
-// Alternating ends of one measurement: start, then start plus the rate.
-int64_t CycleClock::Now() {
-  return (int64_t{1} << 42) + (g_counter_calls++ % 2) * kMeasuredRate;
-}
+int64_t CycleClock::Now() { return sh::ReadCounter(); }
 
 void SleepForMilliseconds(int milliseconds) {
-  ++g_sleeps;
-  g_last_sleep_ms = milliseconds;
+  if (g_sleeps++ == 0) g_first_sleep_ms = milliseconds;
+  sh::Sleep(int64_t{milliseconds} * 1000000);
 }
 
 }  // namespace java_com_vornix_common_unix_base
@@ -135,23 +138,34 @@ struct Outcome {
   double rate;
   bool measured;
   bool reported;
+  bool checked;
 };
+
+// The kernel's clock says the counter runs at kTrueRate.
+Outcome Checked(Outcome files) {
+  files.checked = true;
+  const double truth = static_cast<double>(kTrueRate);
+  if (fabs(files.rate - truth) > 50e-6 * truth) files.rate = truth;
+  return files;
+}
 
 Outcome Model(const fsf::Files& files) {
   static const char* const kMhz[] = {"cpu", "MHz", ":", nullptr};
   static const char* const kClock[] = {"clock", ":", nullptr};
   static const char* const kBogomips[] = {"bogomips", ":", nullptr};
-  bool saw = false;
+  bool saw = false, tsc_freq_khz = false;
   double rate = 0;
   for (const fsf::File f : {fsf::kTscFreqKhz, fsf::kCpuinfoMaxFreq}) {
     int khz;
     if (!saw && files.present[f] && SysfsKhz(files.content[f], files.read_errno != 0, &khz)) {
       rate = khz * 1000.0;
       saw = true;
+      tsc_freq_khz = f == fsf::kTscFreqKhz;
     }
   }
+  const double measurement = static_cast<double>(kTrueRate);
   if (!files.present[fsf::kCpuinfo]) {
-    return {static_cast<double>(kMeasuredRate), true, true};
+    return Checked({measurement, true, true, false});
   }
   double bogo = 1.0;
   const std::string& text = files.content[fsf::kCpuinfo];
@@ -175,8 +189,9 @@ Outcome Model(const fsf::Files& files) {
     }
   }
   if (!saw) rate = bogo;
-  if (!Usable(rate)) return {static_cast<double>(kMeasuredRate), true, false};
-  return {rate, false, false};
+  if (!Usable(rate)) return Checked({measurement, true, false, false});
+  const Outcome outcome = {rate, false, false, false};
+  return tsc_freq_khz ? outcome : Checked(outcome);
 }
 
 // --- The input --------------------------------------------------------------
@@ -220,20 +235,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Outcome want = Model(files);
 
   g_sleeps = g_perrors = 0;
-  g_counter_calls = 0;
+  sh::Host host;
+  host.rate_hz = kTrueRate;
+  sh::Start(host);
   const int descriptors = fsf::OpenDescriptors();
   fsf::Serve(files);
   java_com_vornix_common_unix_base::InitializeSystemInfo();
   fsf::StopServing();
+  sh::Stop();
   const double got = java_com_vornix_common_unix_base::CyclesPerSecond();
 
   if (fsf::OpenDescriptors() != descriptors) {
     Fail("a descriptor was left open", files, got, want.rate);
   }
   if (got != want.rate) Fail("rate", files, got, want.rate);
-  if (g_sleeps != (want.measured ? 1 : 0) ||
-      (want.measured && g_last_sleep_ms != 1000)) {
+  if (g_sleeps != (want.measured ? 1 : 0) + (want.checked ? 1 : 0) ||
+      (want.measured && g_first_sleep_ms != 1000)) {
     Fail("measurement", files, got, want.rate);
+  }
+  if ((sh::ClockReads() > 0) != want.checked) {
+    Fail("check against the kernel's clock", files, got, want.rate);
   }
   if (g_perrors != (want.reported ? 1 : 0) ||
       (want.reported && (g_perror_text != "/proc/cpuinfo" ||

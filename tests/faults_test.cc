@@ -3,10 +3,10 @@
 // process out of descriptors. Each fault must end in a bounded, defined
 // outcome, and discovery must leave no descriptor or stream behind.
 //
-// The kernel files are served by fake_system_files.cc. This program also
-// defines nanosleep and the counter: the library's own calls reach them, so
-// a measurement across the one-second sleep costs nothing and gives a known
-// rate.
+// The kernel files are served by fake_system_files.cc and the raw kernel
+// clock by scripted_host.cc. This program also defines nanosleep and the
+// counter: the library's own calls reach them, so a measurement across the
+// one-second sleep costs nothing and gives a known rate.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -27,22 +27,22 @@
 #include "java/com/vornix/common/unix/base/time_support.h"
 #include "tests/fake_system_files.h"
 #include "tests/next_definition.h"
+#include "tests/scripted_host.h"
 
 namespace base = java_com_vornix_common_unix_base;
 namespace fsf = fake_system_files;
+namespace sh = scripted_host;
 
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000;
 
-// The rate a scripted measurement finds: the counter moves this much across
-// the one-second sleep.
-constexpr int64_t kMeasuredRate = 2345678901;
-
-struct Counter {
-  bool scripted;
-  int64_t calls;
-} g_counter;
+// The scripted host's counter runs at the rate that the served cpuinfo
+// states, so the check against the kernel's clock keeps that rate, and a
+// measurement across the one-second sleep finds it too.
+constexpr int64_t kTrueRate = 1800000000;
+// What the check sleeps, after any measurement.
+constexpr int64_t kCheckNs = 20000000;
 
 // The scripted nanosleep: the first `interruptions` calls sleep `slice_ns`
 // of the request (or all of it, if less) and fail with EINTR, reporting what
@@ -69,11 +69,7 @@ struct CycleClock {
 };
 
 int64_t CycleClock::Now() {
-  if (g_counter.scripted) {
-    // Alternating ends of one measurement: start, then start + the rate.
-    const int64_t start = int64_t{1} << 40;
-    return start + (g_counter.calls++ % 2) * kMeasuredRate;
-  }
+  if (sh::Active()) return sh::ReadCounter();
   static const auto real = NextDefinition<int64_t (*)()>(
       "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
   return real();
@@ -98,6 +94,7 @@ extern "C" int nanosleep(const timespec* request, timespec* remainder) {
   if (g_nanosleep.calls <= g_nanosleep.interruptions) {
     const int64_t part = want < g_nanosleep.slice_ns ? want : g_nanosleep.slice_ns;
     g_nanosleep.slept_ns += part;
+    sh::Sleep(part);
     if (remainder != nullptr) {
       remainder->tv_sec = (want - part) / kNsPerSecond;
       remainder->tv_nsec = (want - part) % kNsPerSecond;
@@ -110,6 +107,7 @@ extern "C" int nanosleep(const timespec* request, timespec* remainder) {
     return -1;
   }
   g_nanosleep.slept_ns += want;
+  sh::Sleep(want);
   return 0;
 }
 
@@ -118,7 +116,9 @@ namespace {
 class FaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_counter = {true, 0};
+    sh::Host host;
+    host.rate_hz = kTrueRate;
+    sh::Start(host);
     g_nanosleep = {};
     g_nanosleep.fake = true;
     descriptors_ = fsf::OpenDescriptors();
@@ -127,7 +127,7 @@ class FaultsTest : public ::testing::Test {
   void TearDown() override {
     fsf::StopServing();
     g_nanosleep.fake = false;
-    g_counter.scripted = false;
+    sh::Stop();
     EXPECT_EQ(fsf::OpenDescriptors(), descriptors_) << "a descriptor leaked";
   }
 
@@ -196,10 +196,11 @@ TEST_F(FaultsTest, AMeasurementWhoseSleepIsInterruptedStillSpansOneSecond) {
   g_nanosleep.interruptions = 999;
   g_nanosleep.slice_ns = 1000000;  // a signal every millisecond
   std::string printed;
-  EXPECT_EQ(Discover(&printed), static_cast<double>(kMeasuredRate));
+  EXPECT_EQ(Discover(&printed), static_cast<double>(kTrueRate));
   EXPECT_EQ(printed, "/proc/cpuinfo: No such file or directory\n");
-  EXPECT_EQ(g_nanosleep.calls, 1000);
-  EXPECT_EQ(g_nanosleep.slept_ns, kNsPerSecond);
+  // Then the check's sleep, whole.
+  EXPECT_EQ(g_nanosleep.calls, 1001);
+  EXPECT_EQ(g_nanosleep.slept_ns, kNsPerSecond + kCheckNs);
 }
 
 // --- Failing opens and reads ---------------------------------------------------
@@ -213,7 +214,7 @@ TEST_F(FaultsTest, FailingReadsOfTheSysfsFilesFallThroughToCpuinfo) {
   EXPECT_EQ(printed, "");
   EXPECT_EQ(fsf::OpenCalls(fsf::kTscFreqKhz), 1);
   EXPECT_EQ(fsf::OpenCalls(fsf::kCpuinfoMaxFreq), 1);
-  EXPECT_EQ(g_nanosleep.calls, 0);
+  EXPECT_EQ(g_nanosleep.slept_ns, kCheckNs);  // no measurement
 }
 
 TEST_F(FaultsTest, FailingOpensOfTheSysfsFilesFallThroughSilently) {
@@ -245,9 +246,9 @@ TEST_F(FaultsTest, CpuinfoFailingToOpenIsReportedAndTheRateMeasured) {
     g_nanosleep.calls = 0;
     g_nanosleep.slept_ns = 0;
     std::string printed;
-    EXPECT_EQ(Discover(&printed), static_cast<double>(kMeasuredRate)) << c.err;
+    EXPECT_EQ(Discover(&printed), static_cast<double>(kTrueRate)) << c.err;
     EXPECT_EQ(printed, c.message);
-    EXPECT_EQ(g_nanosleep.slept_ns, kNsPerSecond) << c.err;
+    EXPECT_EQ(g_nanosleep.slept_ns, kNsPerSecond + kCheckNs) << c.err;
     EXPECT_EQ(fsf::OpenCalls(fsf::kTscFreqKhz), 1) << c.err;
   }
 }
@@ -276,7 +277,7 @@ TEST_F(FaultsTest, AProcessOutOfDescriptorsMeasuresTheRate) {
 
   ASSERT_EQ(exhausted, EMFILE);
   EXPECT_EQ(printed, "/proc/cpuinfo: Too many open files\n");
-  EXPECT_EQ(rate, static_cast<double>(kMeasuredRate));
+  EXPECT_EQ(rate, static_cast<double>(kTrueRate));
 }
 
 // --- Descriptor hygiene --------------------------------------------------------

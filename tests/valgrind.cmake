@@ -25,7 +25,7 @@ add_test(NAME valgrind.memory_is_initialized_is_believed
 # would only be slow; the rest of that program runs here.
 set(_memcheck_filter_rate_discovery_test "--gtest_filter=-RateDiscovery.*")
 foreach(_program clock_test annotations_test valgrind_detection_test rate_discovery_test
-                 faults_test)
+                 faults_test rate_check_test)
   add_test(NAME memcheck.${_program}
     COMMAND "${VARNOK_VALGRIND}" --tool=memcheck --error-exitcode=99
             --leak-check=full --errors-for-leak-kinds=definite -q

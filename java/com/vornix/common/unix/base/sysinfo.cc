@@ -1,5 +1,5 @@
-// Discovers the counter's rate from the kernel's files, in order of trust,
-// and measures it across a one-second sleep when they cannot be read.
+// Discovers the counter's rate from the kernel's files (or a measurement),
+// then checks all but the kernel's own calibration against its raw clock.
 
 // The precondition check below stays in every build type.
 #undef NDEBUG
@@ -8,9 +8,11 @@
 
 #include <assert.h>
 #include <fcntl.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "java/com/vornix/common/unix/base/cycleclock.h"
@@ -20,11 +22,9 @@ namespace java_com_vornix_common_unix_base {
 
 static double cpuinfo_cycles_per_second = 1.0;
 
-// A rate outside these bounds cannot calibrate the clock: below them the
-// 100 us pairing tolerance is shorter than one gettimeofday call, so the
-// calibration would retry for ever; above them the tolerance overflows.
-static const double kMinUsableRate = 1e8;
-static const double kMaxUsableRate = 1e11;
+// Below 1e8 the 100 us pairing tolerance is shorter than one gettimeofday
+// and calibration would retry for ever; above 1e11 the tolerance overflows.
+static const double kMinUsableRate = 1e8, kMaxUsableRate = 1e11;
 
 // Counter ticks per second, measured across a sleep of the given length.
 // Used only when the kernel's files cannot give a rate.
@@ -65,32 +65,118 @@ static bool IsUsableRate(double rate) {
   return rate >= kMinUsableRate && rate <= kMaxUsableRate;
 }
 
-void InitializeSystemInfo() {
-  bool saw_rate = false;
-  int freq_khz;
+// --- The check against the kernel's clock -------------------------------
+//
+// Outside a virtual machine the files after tsc_freq_khz state a core
+// frequency, not the counter's rate: cpuinfo_max_freq is a turbo ceiling or
+// the nominal frequency plus 1 MHz, "cpu MHz" the core's current (often
+// idle) frequency, bogomips twice the MHz. A clock built on such a rate is
+// off by up to a second and steps back at every epoch. So the rate is
+// checked against CLOCK_MONOTONIC_RAW, which NTP does not slew and which,
+// where the kernel keeps time with the counter, is the counter scaled by
+// the kernel's own calibration.
 
-  // The kernel's own calibration of the counter, when it publishes one.
-  if (ReadIntFromFile("/sys/devices/system/cpu/cpu0/tsc_freq_khz",
-                      &freq_khz)) {
-    cpuinfo_cycles_per_second = freq_khz * 1000.0;
-    saw_rate = true;
+// Files that are right agree with the kernel to well under 1 ppm (they are
+// its own figure rounded to a kHz); the smallest wrong one seen in the
+// wild, nominal + 1 MHz, is over 200 ppm off.
+static const double kAgreement = 50e-6;
+// Long enough for 1 ppm from brackets a few tens of nanoseconds wide, short
+// enough to go unnoticed in start-up.
+static const int kCheckMs = 20;
+static const int kBrackets = 16;
+
+// glibc before 2.17 keeps clock_gettime in librt, which the library must not
+// need. So on x86-64 it is bound weakly, at the version under which later
+// glibc still offers it in libc: on an older one it is null and the check is
+// skipped. It is still called through the dynamic symbol table, so that a
+// program's own clock_gettime receives the call.
+#if defined(__x86_64__)
+extern "C" int varnok_clock_gettime(clockid_t, struct timespec*)
+    __attribute__((weak));
+__asm__(".symver varnok_clock_gettime, clock_gettime@GLIBC_2.2.5");
+
+static int ReadRawClock(struct timespec* ts) {
+  if (varnok_clock_gettime == NULL) return -1;
+  return varnok_clock_gettime(CLOCK_MONOTONIC_RAW, ts);
+}
+#else
+static int ReadRawClock(struct timespec* ts) {
+  return clock_gettime(CLOCK_MONOTONIC_RAW, ts);
+}
+#endif
+
+// A counter reading paired with a reading of the kernel's raw clock.
+struct Pairing {
+  int64 ticks;
+  uint64_t ns;
+};
+
+// The clock read between two counter reads, several times; the narrowest
+// bracket wins, as an interrupt or a preemption can only widen one. The
+// counter reading is the bracket's middle. Wrapping arithmetic throughout:
+// a counter or clock that jumps must not overflow anything.
+static bool PairCounterWithRawClock(Pairing* pairing) {
+  uint64_t narrowest = UINT64_MAX;
+  for (int i = 0; i < kBrackets; ++i) {
+    struct timespec ts;
+    const int64 before = CycleClock::Now();
+    if (ReadRawClock(&ts) != 0) return false;
+    const int64 after = CycleClock::Now();
+    const uint64_t width =
+        static_cast<uint64_t>(after) - static_cast<uint64_t>(before);
+    if (width < narrowest) {
+      narrowest = width;
+      pairing->ticks =
+          static_cast<int64>(static_cast<uint64_t>(before) + width / 2);
+      pairing->ns = static_cast<uint64_t>(ts.tv_sec) * 1000000000u +
+                    static_cast<uint64_t>(ts.tv_nsec);
+    }
   }
-  if (!saw_rate &&
+  return true;
+}
+
+// Counter ticks per second of the kernel's raw clock; 0 if it cannot tell.
+static double RateByKernelClock() {
+  Pairing start, end;
+  if (!PairCounterWithRawClock(&start)) return 0.0;
+  SleepForMilliseconds(kCheckMs);
+  if (!PairCounterWithRawClock(&end)) return 0.0;
+  const int64 ns = static_cast<int64>(end.ns - start.ns);
+  const int64 ticks = static_cast<int64>(static_cast<uint64_t>(end.ticks) -
+                                         static_cast<uint64_t>(start.ticks));
+  // A sleep cut short leaves too short a span for the precision needed.
+  if (ns < kCheckMs * 1000000 / 2) return 0.0;
+  return static_cast<double>(ticks) * 1e9 / static_cast<double>(ns);
+}
+
+// The given rate if the kernel's clock agrees with it, or cannot be asked;
+// otherwise the kernel's.
+static double CheckedRate(double rate) {
+  const double measured = RateByKernelClock();
+  const bool agrees = fabs(rate - measured) <= kAgreement * measured;
+  return IsUsableRate(measured) && !agrees ? measured : rate;
+}
+
+// --- Discovery --------------------------------------------------------------
+
+// The first of the two sysfs files that holds a number, in kHz.
+static bool RateFromSysfs(double* rate, bool* from_tsc_freq_khz) {
+  int freq_khz;
+  // The kernel's own calibration of the counter, when it publishes one.
+  *from_tsc_freq_khz = ReadIntFromFile(
+      "/sys/devices/system/cpu/cpu0/tsc_freq_khz", &freq_khz);
+  if (*from_tsc_freq_khz ||
       ReadIntFromFile("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq",
                       &freq_khz)) {
-    cpuinfo_cycles_per_second = freq_khz * 1000.0;
-    saw_rate = true;
+    *rate = freq_khz * 1000.0;
+    return true;
   }
+  return false;
+}
 
-  const char* const pname = "/proc/cpuinfo";
-  FILE* const f = fopen(pname, "r");
-  if (f == NULL) {
-    perror(pname);
-    cpuinfo_cycles_per_second =
-        static_cast<double>(EstimateCyclesPerSecond(1000));
-    return;
-  }
-
+// The first MHz line's rate unless a rate was seen already, else the last
+// bogomips line's, else 1.0.
+static double RateFromCpuinfo(FILE* f, bool saw_rate, double rate) {
   double bogo_clock = 1.0;
   char line[1024];
   while (fgets(line, sizeof(line), f) != NULL) {
@@ -99,20 +185,42 @@ void InitializeSystemInfo() {
     // The first MHz line wins: on most machines every core shows the same.
     if (!saw_rate && (sscanf(line, "cpu MHz : %lf\n", &value) == 1 ||
                       sscanf(line, "clock : %lfMHz", &value) == 1)) {
-      cpuinfo_cycles_per_second = value * 1000000;
+      rate = value * 1000000;
       saw_rate = true;
     } else if (sscanf(line, "bogomips : %lf", &value) == 1) {
       bogo_clock = value * 1000000;
     }
   }
-  fclose(f);
-  if (!saw_rate) cpuinfo_cycles_per_second = bogo_clock;
+  return saw_rate ? rate : bogo_clock;
+}
 
-  // Whatever the files hold, never calibrate with a rate that cannot work.
-  if (!IsUsableRate(cpuinfo_cycles_per_second)) {
-    cpuinfo_cycles_per_second =
-        static_cast<double>(EstimateCyclesPerSecond(1000));
+// The rate the files state, or a measurement across a one-second sleep when
+// they cannot be read or state a rate that cannot work.
+static double RateFromFiles(bool* from_tsc_freq_khz) {
+  double rate = 1.0;
+  const bool saw_rate = RateFromSysfs(&rate, from_tsc_freq_khz);
+  const char* const pname = "/proc/cpuinfo";
+  FILE* const f = fopen(pname, "r");
+  if (f == NULL) {
+    perror(pname);
+    *from_tsc_freq_khz = false;
+    return static_cast<double>(EstimateCyclesPerSecond(1000));
   }
+  rate = RateFromCpuinfo(f, saw_rate, rate);
+  fclose(f);
+  // Whatever the files hold, never calibrate with a rate that cannot work.
+  if (!IsUsableRate(rate)) {
+    *from_tsc_freq_khz = false;
+    rate = static_cast<double>(EstimateCyclesPerSecond(1000));
+  }
+  return rate;
+}
+
+void InitializeSystemInfo() {
+  bool from_tsc_freq_khz;
+  const double rate = RateFromFiles(&from_tsc_freq_khz);
+  // tsc_freq_khz is the kernel's own calibration: nothing to check it by.
+  cpuinfo_cycles_per_second = from_tsc_freq_khz ? rate : CheckedRate(rate);
 }
 
 double CyclesPerSecond() { return cpuinfo_cycles_per_second; }

@@ -1,0 +1,68 @@
+#include "tests/scripted_host.h"
+
+#include <errno.h>
+#include <time.h>
+
+#include "tests/next_definition.h"
+
+namespace scripted_host {
+namespace {
+
+// Far from zero, so that a reading mistaken for a difference shows.
+constexpr int64_t kCounterOrigin = int64_t{1} << 40;
+constexpr int64_t kClockOrigin = int64_t{12345} * 1000000000;
+
+bool g_active;
+Host g_host;
+int64_t g_ns;  // virtual time since Start
+int g_counter_reads, g_clock_reads;
+
+}  // namespace
+
+void Start(const Host& host) {
+  g_host = host;
+  g_ns = 0;
+  g_counter_reads = g_clock_reads = 0;
+  g_active = true;
+}
+
+void Stop() { g_active = false; }
+bool Active() { return g_active; }
+
+int64_t ReadCounter() {
+  for (const int late : g_host.late_reads) {
+    if (late == g_counter_reads) g_ns += g_host.late_ns;
+  }
+  ++g_counter_reads;
+  const int64_t ticks = static_cast<int64_t>(
+      static_cast<__int128>(g_ns) * g_host.rate_hz / 1000000000);
+  g_ns += g_host.counter_read_ns;
+  return kCounterOrigin + ticks;
+}
+
+void Sleep(int64_t ns) { g_ns += ns + g_host.sleep_extra_ns; }
+
+int CounterReads() { return g_counter_reads; }
+int ClockReads() { return g_clock_reads; }
+int64_t VirtualNs() { return g_ns; }
+
+}  // namespace scripted_host
+
+extern "C" int clock_gettime(clockid_t id, struct timespec* ts) noexcept {
+  namespace sh = scripted_host;
+  if (!sh::g_active || id != CLOCK_MONOTONIC_RAW) {
+    static const auto real =
+        NextDefinition<int (*)(clockid_t, struct timespec*)>("clock_gettime");
+    return real(id, ts);
+  }
+  ++sh::g_clock_reads;
+  if (sh::g_host.clock_errno != 0) {
+    errno = sh::g_host.clock_errno;
+    return -1;
+  }
+  const int64_t now = sh::kClockOrigin + sh::g_ns;
+  ts->tv_sec = now / 1000000000;
+  ts->tv_nsec = now % 1000000000;
+  sh::g_ns += sh::g_host.clock_read_ns;
+  return 0;
+}
