@@ -86,19 +86,31 @@ run_host() {
       --require-p99-us 5 --require-step-back-us 5 --require-path "$path"
 }
 
+# Runs host $1 and prints its summary line; fails, with the whole report, if
+# it misses a requirement or started from the wrong file.
+check_host() {
+  local max_khz mhz path source status=0 report summary
+  read -r max_khz mhz path source <<<"${fixture[$1]}"
+  report=$(run_host "$1" 2>&1) || status=$?
+  summary=$(grep '^summary:' <<<"$report" || true)
+  printf '%-9s max_freq=%s cpu_MHz=%s: %s\n' "$1" "$max_khz" "$mhz" \
+    "${summary#summary: }"
+  if ((status != 0)) || [[ $summary != *" source=$source "* ]]; then
+    echo "$report"
+    echo "host $1 missed (exit status $status, expected source $source)"
+    return 1
+  fi
+}
+
 failed=0
 for host in "${hosts[@]}"; do
   [[ -v fixture[$host] ]] || { echo "no such host: $host"; exit 2; }
-  read -r max_khz mhz path source <<<"${fixture[$host]}"
-  status=0
-  report=$(run_host "$host" 2>&1) || status=$?
-  summary=$(grep '^summary:' <<<"$report" || true)
-  if ((status != 0)) || [[ $summary != *" source=$source "* ]]; then
-    echo "$report"
-    echo "FAILED: host $host (exit status $status, expected source $source)"
-    failed=1
+  # One more run after a miss: a preemption inside the library's 100 us
+  # pairing window can shift one epoch's drift by that much, which says
+  # nothing about the rate. A wrong rate misses every time.
+  if ! check_host "$host"; then
+    echo "running host $host once more"
+    check_host "$host" || { echo "FAILED: host $host"; failed=1; }
   fi
-  printf '%-9s max_freq=%s cpu_MHz=%s: %s\n' "$host" "$max_khz" "$mhz" \
-    "${summary#summary: }"
 done
 exit "$failed"
