@@ -9,6 +9,7 @@
 #   turbo      cpuinfo_max_freq is the turbo ceiling (intel_pstate), ~1.5x
 #   idle       no cpufreq; "cpu MHz" is an idle core's frequency, ~0.54x
 #   nominal+1  cpuinfo_max_freq is the nominal MHz + 1 (acpi-cpufreq, boost)
+#   bogomips   no cpufreq and no "cpu MHz" lines; bogomips is twice the MHz
 #   vm         no cpufreq; "cpu MHz" is the counter's rate to the kHz
 #
 # On each, across at least two cycle epochs, the epoch clock must stay within
@@ -22,7 +23,7 @@ set -euo pipefail
 tool=$1
 shift
 hosts=("$@")
-((${#hosts[@]})) || hosts=(turbo idle nominal+1 vm)
+((${#hosts[@]})) || hosts=(turbo idle nominal+1 bogomips vm)
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 [[ $(id -u) == 0 ]] ||
@@ -45,14 +46,16 @@ real_line() { grep -m1 "^$1" /proc/cpuinfo || true; }
 identity=$(printf '%s\n' "$(real_line vendor_id)" "$(real_line 'model name')")
 flags=$(real_line flags)
 
-# A /proc/cpuinfo of two processors whose "cpu MHz" lines read $1 and whose
-# bogomips are twice the counter's MHz, cut to two decimals as x86 kernels
-# state them.
+# A /proc/cpuinfo of two processors whose "cpu MHz" lines read $1 (-: no
+# such line) and whose bogomips are twice the counter's MHz, cut to two
+# decimals as x86 kernels state them.
 cpuinfo() {
-  local cpu
+  local cpu mhz_line=
+  [[ $1 == - ]] || mhz_line=$(printf 'cpu MHz\t\t: %s' "$1")
   for cpu in 0 1; do
-    printf 'processor\t: %s\n%s\ncpu MHz\t\t: %s\n%s\nbogomips\t: %s\n\n' \
-      "$cpu" "$identity" "$1" "$flags" "$(calc '"%.2f", int(2 * r / 1e4) / 100')"
+    printf 'processor\t: %s\n%s\n%s\n%s\nbogomips\t: %s\n\n' \
+      "$cpu" "$identity" "$mhz_line" "$flags" \
+      "$(calc '"%.2f", int(2 * r / 1e4) / 100')"
   done
 }
 
@@ -63,6 +66,7 @@ declare -A fixture=(
   [turbo]="$(calc '"%d", int(1.5 * r / 1e8 + 0.5) * 100000') $idle_mhz replaced cpuinfo_max_freq"
   [idle]="- $idle_mhz replaced cpu_mhz"
   [nominal+1]="$(calc '"%d", int(r / 1e6 + 0.5) * 1000 + 1000') $idle_mhz replaced cpuinfo_max_freq"
+  [bogomips]="- - replaced bogomips"
   [vm]="- $(calc '"%.3f", r / 1e6') kept cpu_mhz"
 )
 
