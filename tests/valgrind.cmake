@@ -5,8 +5,8 @@ find_program(VARNOK_VALGRIND valgrind REQUIRED)
 
 add_executable(valgrind_probe valgrind_probe.cc)
 target_include_directories(valgrind_probe PRIVATE "${PROJECT_SOURCE_DIR}")
-target_compile_options(valgrind_probe PRIVATE -Wall -Wextra -O0)
-target_link_libraries(valgrind_probe PRIVATE varnok_jni_by_name)
+target_compile_options(valgrind_probe PRIVATE -O0)
+target_link_libraries(valgrind_probe PRIVATE varnok_warnings varnok_jni_by_name)
 
 set(_expect "${CMAKE_CURRENT_SOURCE_DIR}/expect_memcheck.sh")
 set(_uninit "Conditional jump or move depends on uninitialised value")
