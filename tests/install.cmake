@@ -30,7 +30,7 @@ add_test(NAME install.pkg_config
   COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars}
           "-DPKG_CONFIG=${VARNOK_PKG_CONFIG}" "-DVERSION=${PROJECT_VERSION}"
           -P "${CMAKE_CURRENT_SOURCE_DIR}/install_pkg_config.cmake")
-set_tests_properties(install.pkg_config PROPERTIES SKIP_REGULAR_EXPRESSION "^skipped: ")
+set_tests_properties(install.pkg_config PROPERTIES SKIP_REGULAR_EXPRESSION "(^|\n)skipped: ")
 
 # Every header of the library's header set, as installed, compiled alone.
 get_target_property(_varnok_headers varnok_jni HEADER_SET)

@@ -9,11 +9,11 @@
 # While ctest runs, its log is still being written under a temporary name.
 log=${1:-Testing/Temporary/LastTest.log.tmp}
 [[ -r $log ]] || exit 0
-awk '
+reasons=$(awk '
   function note(reason) {
     if (!((name, reason) in seen)) {
       seen[name, reason] = 1
-      lines[++count] = "  " name ": " reason
+      print "  " name ": " reason
     }
   }
   # A skip message ends where GoogleTest goes on.
@@ -31,10 +31,9 @@ awk '
   grab { message = message (message == "" ? "" : " ") $0; next }
   /: Skipped$/ { grab = 1; message = ""; next }
   /^skipped: / { reason = $0; sub(/^skipped: /, "", reason); note(reason) }
-  END {
-    end_message()
-    if (count) print "\nSkipped in this run (whole tests, or cases inside them), and why:"
-    for (i = 1; i <= count; ++i) print lines[i]
-  }
-' "$log"
+  END { end_message() }
+' "$log" | sort)
+if [[ -n $reasons ]]; then
+  printf '\nSkipped in this run (whole tests, or cases inside them), and why:\n%s\n' "$reasons"
+fi
 exit 0
