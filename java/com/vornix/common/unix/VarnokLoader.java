@@ -29,7 +29,7 @@ final class VarnokLoader {
    * module owns every package its jar has a directory for, and two modules that both had,
    * say, linux/amd64/ could not be on one module path.
    */
-  static final String RESOURCE = "META-INF/native/linux/amd64/libvarnok_jni.so";
+  private static final String RESOURCE = "META-INF/native/linux/amd64/libvarnok_jni.so";
 
   private static final String FILE_NAME = System.mapLibraryName(Varnok.LIBRARY_NAME);
 
