@@ -24,6 +24,8 @@ public final class VarnokDemo {
 
   public static void main(String[] args) {
     int calls = args.length > 0 ? Integer.parseInt(args[0]) : 5_000_000;
+    // Reading the version initialises Varnok: the library is loaded and the clock calibrated.
+    System.out.println("Varnok " + Varnok.VERSION);
     Clock clock = VarnokClock.systemUTC();
     Clock system = Clock.systemUTC();
     // The first calls load classes (Instant.now's above all) and run interpreted: a
