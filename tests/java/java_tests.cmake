@@ -41,9 +41,10 @@ set(_varnok_lib_copy "${_varnok_libdir}/$<TARGET_FILE_NAME:varnok_jni>")
 set(_varnok_missing "${CMAKE_CURRENT_BINARY_DIR}/java-loader/missing")
 set(_varnok_tmp "${CMAKE_CURRENT_BINARY_DIR}/java-loader/tmp")
 set(_varnok_tmpdirs)
-set(_varnok_jdk_cases build_jdk.class_path build_jdk.module_path build_jdk.demo_jar
-  newer_jdk.class_path.granted newer_jdk.class_path.denied newer_jdk.module_path.granted
-  newer_jdk.module_path.denied newer_jdk.demo_jar)
+# jdk_runs.cmake's cases take their test's name.
+set(_varnok_jdk_cases java.build_jdk.class_path java.build_jdk.module_path
+  java.build_jdk.demo_jar java.newer_jdk.class_path.granted java.newer_jdk.class_path.denied
+  java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar)
 foreach(case property_first property_missing_no_fallback library_path jar
              tmpdir_property readonly_tmpdir classes_only_jar unsupported jar_contents
              ${_varnok_jdk_cases})
