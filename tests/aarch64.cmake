@@ -16,21 +16,21 @@
 #   of scripted ones);
 # - Valgrind and memcheck, which cannot run an emulated process; the
 #   installed package, which is the x86-64 build's; the sanitizers.
-set(_aarch64_dir "${CMAKE_CURRENT_SOURCE_DIR}")
+set(VARNOK_TEST_PREFIX aarch64.)
+set_property(DIRECTORY PROPERTY LABELS aarch64)
 
 add_test(NAME aarch64.elf_contract
-  COMMAND bash "${_aarch64_dir}/check_elf_contract.sh" "$<TARGET_FILE:varnok_jni>"
-          "${_aarch64_dir}/expected_dynamic_symbols.txt")
+  COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/check_elf_contract.sh"
+          "$<TARGET_FILE:varnok_jni>"
+          "${CMAKE_CURRENT_SOURCE_DIR}/expected_dynamic_symbols.txt")
 add_test(NAME aarch64.glibc_ceiling
-  COMMAND bash "${_aarch64_dir}/check_glibc_ceiling.sh" "$<TARGET_FILE:varnok_jni>"
-          "${_aarch64_dir}/glibc_ceiling.txt")
-set_tests_properties(aarch64.elf_contract aarch64.glibc_ceiling PROPERTIES LABELS aarch64)
+  COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/check_glibc_ceiling.sh"
+          "$<TARGET_FILE:varnok_jni>" "${CMAKE_CURRENT_SOURCE_DIR}/glibc_ceiling.txt")
 
 # A test that only says why the emulated tests are not there.
 function(varnok_aarch64_skip why)
   add_test(NAME aarch64.emulated_tests COMMAND "${CMAKE_COMMAND}" -E echo "skipped: ${why}")
-  set_tests_properties(aarch64.emulated_tests PROPERTIES
-    SKIP_REGULAR_EXPRESSION "^skipped: " LABELS aarch64)
+  set_tests_properties(aarch64.emulated_tests PROPERTIES SKIP_REGULAR_EXPRESSION "^skipped: ")
 endfunction()
 
 find_path(VARNOK_GTEST_SOURCE_DIR googletest/CMakeLists.txt
@@ -56,18 +56,17 @@ include(GoogleTest)
 function(varnok_aarch64_test name)
   cmake_parse_arguments(PARSE_ARGV 1 _arg "" "FILTER" "SOURCES")
   add_executable(${name} ${_arg_SOURCES})
-  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}"
-                             "${VARNOK_JNI_INCLUDE_DIR}" "${VARNOK_JNI_MD_INCLUDE_DIR}")
-  target_compile_options(${name} PRIVATE -Wall -Wextra)
-  target_link_libraries(${name} PRIVATE varnok_jni_by_name varnok-native-headers
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}")
+  target_link_libraries(${name} PRIVATE varnok_warnings varnok_jni_headers
+                        varnok_jni_by_name varnok-native-headers
                         GTest::gtest GTest::gtest_main Threads::Threads ${CMAKE_DL_LIBS})
   set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
   set(_filter "")
   if(_arg_FILTER)
     set(_filter TEST_FILTER "${_arg_FILTER}")
   endif()
-  gtest_discover_tests(${name} TEST_PREFIX aarch64. ${_filter}
-    DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES LABELS aarch64)
+  gtest_discover_tests(${name} TEST_PREFIX ${VARNOK_TEST_PREFIX} ${_filter}
+    DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 endfunction()
 
 varnok_aarch64_test(annotations_test SOURCES annotations_test.cc)
@@ -78,13 +77,6 @@ varnok_aarch64_test(rate_discovery_test SOURCES rate_discovery_test.cc scripted_
                     FILTER "-RateDiscovery.*")
 varnok_aarch64_test(generic_timer_test SOURCES generic_timer_test.cc scripted_host.cc)
 
-# The C++ runtime's static initialisation, linked as the library links it:
-# on aarch64 its guard takes other atomics and futex calls.
-add_executable(static_init_test static_init_test.cc ${VARNOK_RUNTIME_SOURCES})
-target_compile_options(static_init_test PRIVATE -Wall -Wextra)
-target_link_options(static_init_test PRIVATE ${VARNOK_RUNTIME_LINK_OPTIONS})
-target_link_libraries(static_init_test PRIVATE Threads::Threads)
-add_test(NAME aarch64.static_init.concurrent_first_use COMMAND static_init_test concurrent)
-add_test(NAME aarch64.static_init.throw_aborts COMMAND static_init_test throw)
-set_tests_properties(aarch64.static_init.concurrent_first_use aarch64.static_init.throw_aborts
-  PROPERTIES LABELS aarch64)
+# The C++ runtime's static initialisation as the library links it, whose
+# guard takes other atomics on aarch64.
+include(static_init.cmake)

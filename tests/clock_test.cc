@@ -47,6 +47,9 @@ struct FakeClock {
   std::deque<int64_t> counter;  // successive CycleClock::Now() results
   std::deque<double> wall;      // successive WallTime_Slow() results
   std::function<void()> on_wall;  // runs inside WallTime_Slow, if set
+  // While set, the recorded cycle epoch that each drift store meets.
+  bool watch_drift = false;
+  std::vector<uint64_t> epoch_at_drift;
   double rate = 2e9;
   bool underflow = false;
   int now_calls = 0, wall_calls = 0, rate_calls = 0, discovery_calls = 0;
@@ -140,7 +143,8 @@ void InitializeSystemInfo() {
   ++f.discovery_calls;
 }
 
-// The library's own drift cell, reached through its exported functions.
+// The library's own drift cell, reached through its exported functions;
+// SetDrift is watched on its way there, further down.
 void SetDrift(float drift);
 float GetDrift();
 
@@ -184,6 +188,22 @@ uint64_t RecordedEpoch() {
   return v;
 }
 
+}  // namespace
+
+// Notes the recorded epoch that each drift store meets, then stores it.
+void java_com_vornix_common_unix_base::SetDrift(float drift) {
+  FakeClock& f = Fake();
+  {
+    std::lock_guard<std::mutex> lock(f.mu);
+    if (f.watch_drift) f.epoch_at_drift.push_back(RecordedEpoch());
+  }
+  static auto real = NextDefinition<void (*)(float)>(
+      "_ZN32java_com_vornix_common_unix_base8SetDriftEf");
+  real(drift);
+}
+
+namespace {
+
 void SetRecordedEpoch(uint64_t epoch) {
   const RaceDeclaration* d = FindDeclaration(39);
   if (d != nullptr) {
@@ -225,6 +245,7 @@ class ClockTest : public ::testing::Test {
     f.counter.clear();
     f.wall.clear();
     f.on_wall = nullptr;
+    f.epoch_at_drift.clear();
     f.rate = 2e9;
     f.underflow = false;
     f.now_calls = f.wall_calls = f.rate_calls = f.discovery_calls = 0;
@@ -386,6 +407,19 @@ TEST_F(ClockTest, FirstReadInANewEpochReturnsTheWallClockAndStoresTheDrift) {
   EXPECT_EQ(Epoch(), FastResult(Estimate(1.5e9, base, now + 1000, 2e9),
                                 static_cast<float>(wall - estimate)));
   EXPECT_EQ(WallCalls(), 1);
+}
+
+// A reader that sees an epoch recorded must find that epoch's drift, so
+// calibration and every re-measurement store the drift before the epoch.
+TEST_F(ClockTest, EachDriftIsStoredBeforeItsEpochIsRecorded) {
+  Calibrate(68 * kEpoch, 1.5e9);
+  Fake().watch_drift = true;
+  Calibrate(69 * kEpoch, 1.5e9);
+  Script({70 * kEpoch + 5, 70 * kEpoch + 6}, {1.5e9 + 1.0});
+  Epoch();
+  Fake().watch_drift = false;
+  EXPECT_EQ(Fake().epoch_at_drift, (std::vector<uint64_t>{68, 69}));
+  EXPECT_EQ(RecordedEpoch(), 70u);
 }
 
 TEST_F(ClockTest, AReadFromAnOlderEpochAlsoRemeasures) {

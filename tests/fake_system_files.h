@@ -1,8 +1,8 @@
 // Serves chosen bytes, or chosen failures, as the three kernel files that
 // rate discovery reads, without a mount namespace.
 //
-// A program that links fake_system_files.cc defines open, fopen and read
-// itself. The library calls them through the dynamic symbol table, so its
+// A program that links the varnok_fake_system_files library defines open,
+// fopen and read itself. The library calls them through the dynamic symbol table, so its
 // opens of the three paths get a fresh in-memory file (a memfd) holding the
 // served bytes; every other open passes through. Reads and closes of those
 // descriptors and streams are the real ones, so a descriptor or stream that

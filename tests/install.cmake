@@ -1,11 +1,55 @@
-# The installed package, as a project outside this tree uses it: install into
-# a fresh prefix, then configure, build and run tests/consumer against it.
+# The installed tree, as projects outside this one use it. install.tree
+# installs the build into a fresh prefix outside both trees; the checks build
+# against that prefix alone; install.cleanup removes it, unless a check
+# failed (it then says where the files are).
+set(_varnok_install_dir_file "${CMAKE_CURRENT_BINARY_DIR}/install-test-dir.txt")
+set(_varnok_install_vars
+  "-DDIR_FILE=${_varnok_install_dir_file}"
+  "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
+  "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
+  "-DLIBDIR=${CMAKE_INSTALL_LIBDIR}"
+  "-DINCLUDEDIR=${CMAKE_INSTALL_INCLUDEDIR}"
+  "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}"
+  "-DCONSUMER_DIR=${CMAKE_CURRENT_SOURCE_DIR}/consumer")
+
+add_test(NAME install.tree
+  COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars} -DSTEP=setup "-DCONFIG=$<CONFIG>"
+          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_tree.cmake")
+add_test(NAME install.cleanup
+  COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars} -DSTEP=cleanup
+          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_tree.cmake")
+
+# The CMake package: configure, build and run tests/consumer with find_package.
 add_test(NAME install.find_package
-  COMMAND "${CMAKE_COMMAND}"
-          "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
-          "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
-          "-DCONSUMER_DIR=${CMAKE_CURRENT_SOURCE_DIR}/consumer"
-          "-DGENERATOR=${CMAKE_GENERATOR}"
-          "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}"
-          "-DCONFIG=$<CONFIG>"
+  COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars} "-DGENERATOR=${CMAKE_GENERATOR}"
           -P "${CMAKE_CURRENT_SOURCE_DIR}/install_consumer.cmake")
+
+# varnok.pc: the consumer's program built with pkg-config's flags alone.
+find_program(VARNOK_PKG_CONFIG pkg-config)
+add_test(NAME install.pkg_config
+  COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars}
+          "-DPKG_CONFIG=${VARNOK_PKG_CONFIG}" "-DVERSION=${PROJECT_VERSION}"
+          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_pkg_config.cmake")
+set_tests_properties(install.pkg_config PROPERTIES SKIP_REGULAR_EXPRESSION "(^|\n)skipped: ")
+
+# Every header of the library's header set, as installed, compiled alone.
+get_target_property(_varnok_headers varnok_jni HEADER_SET)
+set(_varnok_installed_headers)
+foreach(_header IN LISTS _varnok_headers)
+  file(RELATIVE_PATH _header "${PROJECT_SOURCE_DIR}" "${_header}")
+  list(APPEND _varnok_installed_headers "${_header}")
+endforeach()
+list(JOIN _varnok_installed_headers "|" _varnok_installed_headers)
+add_test(NAME install.headers_alone
+  COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars}
+          "-DHEADERS=${_varnok_installed_headers}"
+          "-DCXX_STANDARD=${CMAKE_CXX_STANDARD}"
+          "-DWARNINGS=$<JOIN:$<TARGET_PROPERTY:varnok_warnings,INTERFACE_COMPILE_OPTIONS>, >"
+          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_headers.cmake")
+
+set_tests_properties(install.tree PROPERTIES FIXTURES_SETUP varnok_installed)
+set_tests_properties(install.cleanup PROPERTIES FIXTURES_CLEANUP varnok_installed)
+set_tests_properties(install.find_package install.pkg_config install.headers_alone
+  PROPERTIES FIXTURES_REQUIRED varnok_installed)
+set_tests_properties(install.tree install.cleanup install.find_package
+  install.pkg_config install.headers_alone PROPERTIES LABELS install)

@@ -1,28 +1,12 @@
-# Installs the build into a temporary prefix and builds and runs the consumer
-# project against that prefix alone. Run by CTest as cmake -P with BUILD_DIR,
-# SOURCE_DIR, CONSUMER_DIR, GENERATOR, CXX_COMPILER and CONFIG set.
+# Builds the consumer project (CONSUMER_DIR) against the installed tree alone,
+# with find_package, and runs it. Run by CTest as cmake -P with the variables
+# of install_common.cmake and CONSUMER_DIR, GENERATOR and CXX_COMPILER set.
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc
-                  OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  message("${out}")
-  if(NOT rc EQUAL 0)
-    list(JOIN ARGN " " cmd)
-    message(FATAL_ERROR "failed (${rc}): ${cmd}")
-  endif()
-  set(output "${out}" PARENT_SCOPE)
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/install_common.cmake")
+find_installed_tree()
+set(consumer_src "${work}/cmake-consumer")
+set(consumer_build "${work}/cmake-consumer-build")
 
-# Outside both trees, so that no path into them can be mistaken for one into
-# the prefix.
-execute_process(COMMAND mktemp -d /tmp/varnok-install-test.XXXXXX
-                OUTPUT_VARIABLE work OUTPUT_STRIP_TRAILING_WHITESPACE
-                COMMAND_ERROR_IS_FATAL ANY)
-set(prefix "${work}/prefix")
-set(consumer_src "${work}/consumer")
-set(consumer_build "${work}/build")
-
-run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}" --config "${CONFIG}")
 # A copy of the consumer, so that no include path relative to it can reach
 # this source tree.
 file(COPY "${CONSUMER_DIR}/" DESTINATION "${consumer_src}")
@@ -50,49 +34,10 @@ foreach(f IN LISTS link_files)
   file(READ "${f}" link)
   string(APPEND commands "${link}")
 endforeach()
-foreach(tree IN ITEMS "${SOURCE_DIR}" "${BUILD_DIR}")
-  string(FIND "${commands}" "${tree}" at)
-  if(NOT at EQUAL -1)
-    list(APPEND failures "the consumer's build commands name ${tree}")
-  endif()
-endforeach()
+check_names_neither_tree("${commands}" "the consumer's build commands")
 
-# The consumer records the library by name: it has no SONAME, so linking it
-# by path would record the path.
-execute_process(COMMAND readelf -d "${consumer_build}/varnok_consumer"
-                OUTPUT_VARIABLE dynamic COMMAND_ERROR_IS_FATAL ANY)
-string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" needed "${dynamic}")
-message("consumer's NEEDED entries: ${needed}")
-if(NOT needed MATCHES "\\[libvarnok_jni\\.so\\]")
-  list(APPEND failures "the consumer does not need libvarnok_jni.so by name")
-endif()
-if(needed MATCHES "/[^]]*libvarnok_jni")
-  list(APPEND failures "the consumer records libvarnok_jni by path")
-endif()
+# The library is found through the run path CMake gives the program.
+check_consumer_program("${consumer_build}/varnok_consumer")
 
-# It runs, with the installed library found through its run path, and
-# checks the clock and detection; it reports which file it loaded.
-execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=LD_LIBRARY_PATH
-                        --unset=RUNNING_ON_VALGRIND
-                        "${consumer_build}/varnok_consumer"
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-message("${out}")
-if(NOT rc EQUAL 0)
-  list(APPEND failures "the consumer failed (${rc})")
-endif()
-file(REAL_PATH "${prefix}/lib/libvarnok_jni.so" installed)
-if(NOT out MATCHES "library: ([^\n]*)")
-  list(APPEND failures "the consumer did not say which library it loaded")
-else()
-  file(REAL_PATH "${CMAKE_MATCH_1}" loaded)
-  if(NOT loaded STREQUAL installed)
-    list(APPEND failures "the consumer loaded ${loaded}, not ${installed}")
-  endif()
-endif()
-
-if(failures)
-  list(JOIN failures "\n  " text)
-  message(FATAL_ERROR "FAIL (files kept in ${work}):\n  ${text}")
-endif()
-file(REMOVE_RECURSE "${work}")
-message("installed package works from ${prefix}")
+fail_if_any("${failures}")
+message("the installed CMake package works from ${prefix}")

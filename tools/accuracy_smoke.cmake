@@ -1,16 +1,29 @@
-# Runs varnok_accuracy for one second and checks that it succeeded and that
-# its CSV has a header and well-formed rows. Nothing here depends on how
-# accurate the clock is.
+# Runs varnok_accuracy in an empty working directory, briefly with no output
+# options and then for a second with a CSV, and checks that it succeeded,
+# that its report has every section, that its CSV has a header and
+# well-formed rows, and that it wrote nothing it was not asked to. Nothing
+# here depends on how accurate the clock is.
 
-foreach(var PROGRAM CSV)
+foreach(var PROGRAM CSV WORKDIR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "accuracy_smoke.cmake needs -D${var}=...")
   endif()
 endforeach()
 
 file(REMOVE "${CSV}")
+file(REMOVE_RECURSE "${WORKDIR}")
+file(MAKE_DIRECTORY "${WORKDIR}")
 execute_process(
-  COMMAND "${PROGRAM}" --seconds 1 --csv "${CSV}" --no-png
+  COMMAND "${PROGRAM}" --seconds 0.1
+  WORKING_DIRECTORY "${WORKDIR}"
+  RESULT_VARIABLE result
+  OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "varnok_accuracy --seconds 0.1 exited with '${result}'")
+endif()
+execute_process(
+  COMMAND "${PROGRAM}" --seconds 1 --csv "${CSV}"
+  WORKING_DIRECTORY "${WORKDIR}"
   RESULT_VARIABLE result
   OUTPUT_VARIABLE output
   ERROR_VARIABLE errors)
@@ -18,14 +31,18 @@ message("${output}${errors}")
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "varnok_accuracy exited with '${result}'")
 endif()
-foreach(section "== Counter rate" "== Epoch clock minus CLOCK_REALTIME"
+foreach(section "== Counter rate" "rate path: " "== Epoch clock minus CLOCK_REALTIME"
                 "== Steps at cycle-epoch boundaries" "== Granularity"
-                "== Relative clock against CLOCK_MONOTONIC")
+                "== Relative clock against CLOCK_MONOTONIC" "\nsummary: path=")
   string(FIND "${output}" "${section}" at)
   if(at EQUAL -1)
-    message(FATAL_ERROR "the report has no '${section}' section")
+    message(FATAL_ERROR "the report has no '${section}'")
   endif()
 endforeach()
+file(GLOB left "${WORKDIR}/*")
+if(left)
+  message(FATAL_ERROR "files written without being asked for: ${left}")
+endif()
 
 if(NOT EXISTS "${CSV}")
   message(FATAL_ERROR "no CSV at ${CSV}")

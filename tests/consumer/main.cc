@@ -8,6 +8,7 @@
 #include "java/com/vornix/common/unix/base/cycleclock.h"
 
 using java_com_vornix_common_unix_base::CycleClock;
+using java_com_vornix_common_unix_base::int64;
 
 int main() {
   int failures = 0;

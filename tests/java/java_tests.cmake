@@ -5,6 +5,7 @@ add_jar(varnok-java-tests
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/Checks.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokClockTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokGcStressTest.java
+    ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokJarTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokLoaderTest.java
   INCLUDE_JARS varnok)
 
@@ -40,8 +41,13 @@ set(_varnok_lib_copy "${_varnok_libdir}/$<TARGET_FILE_NAME:varnok_jni>")
 set(_varnok_missing "${CMAKE_CURRENT_BINARY_DIR}/java-loader/missing")
 set(_varnok_tmp "${CMAKE_CURRENT_BINARY_DIR}/java-loader/tmp")
 set(_varnok_tmpdirs)
+# jdk_runs.cmake's cases take their test's name.
+set(_varnok_jdk_cases java.build_jdk.class_path java.build_jdk.module_path
+  java.build_jdk.demo_jar java.newer_jdk.class_path.granted java.newer_jdk.class_path.denied
+  java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar)
 foreach(case property_first property_missing_no_fallback library_path jar
-             tmpdir_property readonly_tmpdir classes_only_jar unsupported jar_contents)
+             tmpdir_property readonly_tmpdir classes_only_jar unsupported jar_contents
+             ${_varnok_jdk_cases})
   list(APPEND _varnok_tmpdirs "${_varnok_tmp}/${case}")
 endforeach()
 add_custom_command(
@@ -122,12 +128,12 @@ add_test(NAME java.loader.unsupported_os
           "-Dos.name=Mac OS X"
           "${_varnok_property}=$<TARGET_FILE:varnok_jni>"
           ${_varnok_full_cp} ${_varnok_loader} unsupported)
-# The jar: the class and the manifest carry the project's version, and the library in it
-# is the one just built.
+# The jar: the class and the manifest carry the project's version, the library in it is
+# the one just built, the classes are for Java 8 and the module descriptor for Java 9.
 add_test(NAME java.jar.contents
   COMMAND ${VARNOK_JAVA_RUN} "-Djava.io.tmpdir=${_varnok_tmp}/jar_contents"
-          ${_varnok_full_cp} ${_varnok_loader}
-          version "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>")
+          ${_varnok_full_cp} com.vornix.common.unix.tests.VarnokJarTest
+          "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>")
 
 set_tests_properties(
   java.clock java.jar.contents
@@ -139,3 +145,5 @@ set_tests_properties(
 # The cases that mount a tmpfs skip themselves where they cannot.
 set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
   PROPERTIES SKIP_RETURN_CODE 77 LABELS "java;mountns")
+
+include(${CMAKE_CURRENT_LIST_DIR}/jdk_runs.cmake)

@@ -16,11 +16,11 @@
 #include "java/com/vornix/common/unix/base/cycleclock.h"
 #include "java/com/vornix/common/unix/base/sysinfo.h"
 #include "java/com/vornix/common/unix/base/walltime.h"
-
 using java_com_vornix_common_unix_base::CycleClock;
 using java_com_vornix_common_unix_base::CyclesPerSecond;
 using java_com_vornix_common_unix_base::GetDrift;
 using java_com_vornix_common_unix_base::InitializeSystemInfo;
+using java_com_vornix_common_unix_base::int64;
 using java_com_vornix_common_unix_base::SetDrift;
 using java_com_vornix_common_unix_base::WallTime_Slow;
 

@@ -5,10 +5,11 @@
 
 #include <stdint.h>
 
-// Cycle counts and their differences.
-typedef int64_t int64;
-
 namespace java_com_vornix_common_unix_base {
+
+// Cycle counts and their differences. In the namespace, so that it cannot
+// clash with a program's own global int64.
+typedef int64_t int64;
 
 class CycleClock {
  public:

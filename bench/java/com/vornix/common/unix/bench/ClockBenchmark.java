@@ -1,6 +1,7 @@
 package com.vornix.common.unix.bench;
 
 import com.vornix.common.unix.Varnok;
+import com.vornix.common.unix.VarnokClock;
 import java.io.BufferedReader;
 import java.io.File;
 import java.io.IOException;
@@ -8,6 +9,7 @@ import java.io.InputStreamReader;
 import java.lang.management.ManagementFactory;
 import java.lang.management.ThreadMXBean;
 import java.nio.charset.StandardCharsets;
+import java.time.Clock;
 import java.time.Instant;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -48,6 +50,10 @@ public final class ClockBenchmark {
     CURRENT_TIME_MILLIS("System.currentTimeMillis()"),
     NANO_TIME("System.nanoTime()"),
     INSTANT_NOW("Instant.now()"),
+    CLOCK_INSTANT("VarnokClock instant()"),
+    CLOCK_MILLIS("VarnokClock millis()"),
+    SYSTEM_UTC_INSTANT("Clock.systemUTC() instant()"),
+    SYSTEM_UTC_MILLIS("Clock.systemUTC() millis()"),
     FLOOR("CounterFloor.rdtsc() (JNI floor)");
 
     final String label;
@@ -56,6 +62,10 @@ public final class ClockBenchmark {
       this.label = label;
     }
   }
+
+  // Constants, as an application would keep its clock: the JIT knows each one's class.
+  private static final Clock VARNOK_CLOCK = VarnokClock.systemUTC();
+  private static final Clock SYSTEM_UTC = Clock.systemUTC();
 
   private ClockBenchmark() {}
 
@@ -104,6 +114,40 @@ public final class ClockBenchmark {
     return acc;
   }
 
+  private static long clockInstantLoop(int n) {
+    long acc = 0;
+    for (int i = 0; i < n; i++) {
+      Instant now = VARNOK_CLOCK.instant();
+      acc += now.getEpochSecond() + now.getNano();
+    }
+    return acc;
+  }
+
+  private static long clockMillisLoop(int n) {
+    long acc = 0;
+    for (int i = 0; i < n; i++) {
+      acc += VARNOK_CLOCK.millis();
+    }
+    return acc;
+  }
+
+  private static long systemUtcInstantLoop(int n) {
+    long acc = 0;
+    for (int i = 0; i < n; i++) {
+      Instant now = SYSTEM_UTC.instant();
+      acc += now.getEpochSecond() + now.getNano();
+    }
+    return acc;
+  }
+
+  private static long systemUtcMillisLoop(int n) {
+    long acc = 0;
+    for (int i = 0; i < n; i++) {
+      acc += SYSTEM_UTC.millis();
+    }
+    return acc;
+  }
+
   private static long floorLoop(int n) {
     long acc = 0;
     for (int i = 0; i < n; i++) {
@@ -124,6 +168,14 @@ public final class ClockBenchmark {
         return nanoTimeLoop(n);
       case INSTANT_NOW:
         return instantNowLoop(n);
+      case CLOCK_INSTANT:
+        return clockInstantLoop(n);
+      case CLOCK_MILLIS:
+        return clockMillisLoop(n);
+      case SYSTEM_UTC_INSTANT:
+        return systemUtcInstantLoop(n);
+      case SYSTEM_UTC_MILLIS:
+        return systemUtcMillisLoop(n);
       case FLOOR:
         return floorLoop(n);
     }
@@ -236,7 +288,8 @@ public final class ClockBenchmark {
       System.err.println(
           "usage: ClockBenchmark [--forks N] [--warmup N] [--rounds N] [--round-ms N]"
               + " [--threads 1,2] [--cases EPOCH,RELATIVE,CURRENT_TIME_MILLIS,NANO_TIME,"
-              + "INSTANT_NOW,FLOOR]");
+              + "INSTANT_NOW,CLOCK_INSTANT,CLOCK_MILLIS,SYSTEM_UTC_INSTANT,SYSTEM_UTC_MILLIS,"
+              + "FLOOR]");
       System.exit(error == null ? 0 : 2);
     }
   }

@@ -1,9 +1,14 @@
 package com.vornix.common.unix.tests;
 
 import com.vornix.common.unix.Varnok;
+import com.vornix.common.unix.VarnokClock;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
+import java.time.Clock;
+import java.time.Duration;
 import java.time.Instant;
+import java.time.ZoneId;
+import java.time.ZoneOffset;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CountDownLatch;
@@ -32,6 +37,7 @@ public final class VarnokClockTest {
     checks.group("epoch clock against Instant.now", () -> epochVsInstant("later"));
     checks.group("relative clock against nanoTime", VarnokClockTest::relativeVsNanoTime);
     checks.group("threads reading at once", VarnokClockTest::threads);
+    checks.group("VarnokClock", VarnokClockTest::clock);
     checks.finish();
   }
 
@@ -49,6 +55,51 @@ public final class VarnokClockTest {
           Modifier.isPublic(c) && Modifier.isStatic(c) && Modifier.isNative(c)
               && clock.getReturnType() == long.class,
           Modifier.toString(c) + " " + clock.getReturnType());
+    }
+  }
+
+  /**
+   * The java.time.Clock, in UTC and in another zone: both read the epoch clock (only it
+   * gives multiples of 256 ns), with nanoseconds kept, and agree with the JDK's clocks.
+   */
+  private static void clock() {
+    Clock utc = VarnokClock.systemUTC();
+    ZoneId paris = ZoneId.of("Europe/Paris");
+    Clock inParis = utc.withZone(paris);
+    checks.check("systemUTC is in UTC, and the fallback is not taken",
+        utc.getZone().equals(ZoneOffset.UTC) && utc.equals(VarnokClock.systemUTCOrFallback()),
+        utc + ", fallback " + VarnokClock.systemUTCOrFallback());
+    checks.check("withZone: another VarnokClock in that zone; back to UTC, equal again",
+        inParis instanceof VarnokClock && inParis.getZone().equals(paris)
+            && !inParis.equals(utc) && inParis.equals(utc.withZone(paris))
+            && inParis.hashCode() == utc.withZone(paris).hashCode()
+            && inParis.withZone(ZoneOffset.UTC).equals(utc),
+        inParis.toString());
+    for (Clock clock : new Clock[] {utc, inParis}) {
+      long notGrain = 0;
+      long subMicro = 0;
+      String firstMiss = null;
+      long best = Long.MAX_VALUE;
+      for (int i = 0; i < 100_000; i++) {
+        long before = System.currentTimeMillis();
+        long millis = clock.millis();
+        Instant instant = clock.instant();
+        Instant now = Instant.now();
+        long after = System.currentTimeMillis();
+        if ((millis < before - 1 || millis > after + 1) && firstMiss == null) {
+          firstMiss = millis + " ms outside [" + before + ", " + after + "]";
+        }
+        if (instant.getNano() % 256 != 0) notGrain++;
+        if (instant.getNano() % 1000 != 0) subMicro++;
+        best = Math.min(best, Math.abs(Duration.between(now, instant).toNanos()));
+      }
+      checks.check(clock + ": millis within 1 ms of currentTimeMillis", firstMiss == null,
+          firstMiss);
+      checks.check(clock + ": instants are the epoch clock's, to the nanosecond",
+          notGrain == 0 && subMicro > 0,
+          notGrain + " not multiples of 256 ns, " + subMicro + " finer than 1 us");
+      checks.check(clock + ": closest of 100,000 instants to Instant.now within 20 us",
+          best <= 20_000, "closest " + best + " ns apart");
     }
   }
 

@@ -1,21 +1,18 @@
 package com.vornix.common.unix.tests;
 
 import com.vornix.common.unix.Varnok;
+import com.vornix.common.unix.VarnokClock;
 import java.io.File;
 import java.io.IOException;
-import java.io.InputStream;
-import java.net.URL;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.time.Clock;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Set;
 import java.util.TreeSet;
-import java.util.jar.Attributes;
-import java.util.jar.JarFile;
-import java.util.jar.Manifest;
 import java.util.stream.Stream;
 
 /**
@@ -27,14 +24,15 @@ import java.util.stream.Stream;
  *   VarnokLoaderTest extracts DIR    the jar's copy was loaded from a directory under DIR,
  *                                    and both are gone again
  *   VarnokLoaderTest fails           initialisation fails and says everything it tried
+ *   VarnokLoaderTest denied FLAG     the JVM denies native access: initialisation fails
+ *                                    naming FLAG, the flag that grants it
  *   VarnokLoaderTest unsupported     initialisation fails naming the platform
- *   VarnokLoaderTest version VERSION LIBRARY
- *                                    the class and the manifest of its jar say VERSION,
- *                                    and the jar's library is LIBRARY byte for byte
  * </pre>
  *
  * In every case the directory the jar's copy would be extracted into must hold the same
- * entries afterwards as before: a copy is deleted whether it loaded or not.
+ * entries afterwards as before: a copy is deleted whether it loaded or not; Varnok is in
+ * the module com.vornix.common.unix exactly when the JVM has a module path; and {@link
+ * VarnokClock} says whether the clock is available, without throwing.
  *
  * <p>The property names are written out rather than taken from Varnok's constants: users
  * type them on command lines, so renaming one must fail here.
@@ -43,8 +41,9 @@ public final class VarnokLoaderTest {
   private static final String PROPERTY = "com.vornix.common.unix.varnok.library";
   private static final String TMPDIR_PROPERTY = "com.vornix.common.unix.varnok.tmpdir";
   private static final String CLASS = "com.vornix.common.unix.Varnok";
+  private static final String MODULE = "com.vornix.common.unix";
   private static final String FILE_NAME = "libvarnok_jni.so";
-  private static final String RESOURCE = "linux/amd64/" + FILE_NAME;
+  private static final String RESOURCE = "META-INF/native/linux/amd64/" + FILE_NAME;
 
   private static final Checks checks = new Checks();
 
@@ -55,19 +54,24 @@ public final class VarnokLoaderTest {
     String mode = args.length > 0 ? args[0] : "";
     Path extractionDir = extractionDir();
     List<String> before = entries(extractionDir);
+    boolean modulePath = System.getProperty("jdk.module.path") != null;
+    checks.check("Varnok's module is " + (modulePath ? MODULE : "unnamed"),
+        modulePath ? MODULE.equals(Varnok.class.getModule().getName())
+            : !Varnok.class.getModule().isNamed(),
+        "module: " + Varnok.class.getModule());
     if (mode.equals("loads") && args.length == 2) {
       checks.group("library loads from " + args[1], () -> loads(args[1]));
     } else if (mode.equals("extracts") && args.length == 2) {
       checks.group("the jar's library loads from under " + args[1], () -> extracts(args[1]));
     } else if (mode.equals("fails") && args.length == 1) {
       checks.group("loading fails with a useful message", VarnokLoaderTest::fails);
+    } else if (mode.equals("denied") && args.length == 2) {
+      checks.group("native access denied: the error names " + args[1], () -> denied(args[1]));
     } else if (mode.equals("unsupported") && args.length == 1) {
       checks.group("an unsupported platform is refused", VarnokLoaderTest::unsupported);
-    } else if (mode.equals("version") && args.length == 3) {
-      checks.group("version " + args[1], () -> version(args[1], args[2]));
     } else {
       checks.check("arguments", false, "usage: loads FILE | extracts DIR | fails"
-          + " | unsupported | version VERSION LIBRARY; got " + Arrays.toString(args));
+          + " | denied FLAG | unsupported; got " + Arrays.toString(args));
     }
     List<String> after = entries(extractionDir);
     checks.check("no extracted copy left behind in " + extractionDir, before.equals(after),
@@ -122,6 +126,21 @@ public final class VarnokLoaderTest {
       }
     }
     checks.check("message names " + FILE_NAME, message.contains(FILE_NAME), message);
+    Throwable[] attached = firstFailure.getSuppressed();
+    checks.check("the attempts' failures are attached with their stack traces",
+        attached.length > 0 && attached[0].getStackTrace().length > 0,
+        "suppressed: " + Arrays.toString(attached));
+  }
+
+  private static void denied(String flag) {
+    String message = failure();
+    if (message == null) return;
+    checks.check("message names " + flag, message.contains(flag), message);
+    Throwable cause = firstFailure.getCause();
+    checks.check("the JVM's refusal is the cause", cause instanceof IllegalCallerException,
+        String.valueOf(cause));
+    checks.check("nothing was extracted after the refusal", !message.contains("extracted"),
+        message);
   }
 
   private static void unsupported() {
@@ -135,35 +154,6 @@ public final class VarnokLoaderTest {
         message);
   }
 
-  private static void version(String expected, String library) throws Exception {
-    checks.check("Varnok.VERSION is " + expected, expected.equals(Varnok.VERSION),
-        "Varnok.VERSION is " + Varnok.VERSION);
-
-    URL jar = Varnok.class.getProtectionDomain().getCodeSource().getLocation();
-    try (JarFile file = new JarFile(new File(jar.toURI()))) {
-      Manifest manifest = file.getManifest();
-      Attributes main = manifest == null ? new Attributes() : manifest.getMainAttributes();
-      String version = main.getValue(Attributes.Name.IMPLEMENTATION_VERSION);
-      String title = main.getValue(Attributes.Name.IMPLEMENTATION_TITLE);
-      checks.check(jar + " manifest: Implementation-Version " + expected,
-          expected.equals(version), "Implementation-Version: " + version);
-      checks.check(jar + " manifest: Implementation-Title varnok", "varnok".equals(title),
-          "Implementation-Title: " + title);
-
-      var entry = file.getJarEntry(RESOURCE);
-      checks.check(jar + " carries " + RESOURCE, entry != null, "no such entry");
-      if (entry != null) {
-        byte[] carried;
-        try (InputStream in = file.getInputStream(entry)) {
-          carried = in.readAllBytes();
-        }
-        checks.check(RESOURCE + " is " + library + " as built",
-            Arrays.equals(carried, Files.readAllBytes(Paths.get(library))),
-            "the jar holds a different file (" + carried.length + " bytes)");
-      }
-    }
-  }
-
   /** The class initialised: the epoch clock is calibrated. */
   private static void clockWorks() {
     long before = System.currentTimeMillis();
@@ -172,14 +162,27 @@ public final class VarnokLoaderTest {
     checks.check("class initialised and calibrated: epoch clock within 1 ms",
         epoch >= (before - 1) * 1_000_000L && epoch <= (after + 2) * 1_000_000L,
         "epoch " + epoch + " ns, currentTimeMillis " + before + ".." + after);
+    checks.check("VarnokClock is available, with no reason against",
+        VarnokClock.isAvailable() && !VarnokClock.unavailabilityReason().isPresent(),
+        "reason: " + VarnokClock.unavailabilityReason());
+    checks.check("the fallback is not taken",
+        VarnokClock.systemUTCOrFallback() instanceof VarnokClock,
+        VarnokClock.systemUTCOrFallback().toString());
   }
+
+  /** What the first initialisation threw, for the cases that look further. */
+  private static Throwable firstFailure;
 
   /**
    * Initialises Varnok, which must fail, and checks what must hold after any failure.
    * Returns the messages of what was thrown, or null if nothing was.
    */
   private static String failure() {
+    // Asked before anything has initialised Varnok: the answer must come without a throw.
+    boolean available = VarnokClock.isAvailable();
+    String reason = VarnokClock.unavailabilityReason().orElse(null);
     Throwable first = initialise();
+    firstFailure = first;
     checks.check("class initialisation fails", first != null, "Varnok initialised");
     if (first == null) return null;
     checks.check("it fails with UnsatisfiedLinkError", first instanceof UnsatisfiedLinkError,
@@ -194,7 +197,27 @@ public final class VarnokLoaderTest {
     Throwable second = initialise();
     checks.check("a second use fails too", second instanceof NoClassDefFoundError,
         String.valueOf(second));
+    checks.check("each failure tried is attached, and listed in the message",
+        Arrays.stream(first.getSuppressed())
+            .allMatch(s -> first.getMessage().contains(s.toString())),
+        "suppressed: " + Arrays.toString(first.getSuppressed()));
+    unavailable(available, reason, first.getMessage());
     return messages(first);
+  }
+
+  /** VarnokClock's answers where Varnok cannot initialise: the same reason, the fallback. */
+  private static void unavailable(boolean available, String reason, String expected) {
+    checks.check("VarnokClock is not available, and the reason is Varnok's error",
+        !available && expected.equals(reason), "available " + available + ", " + reason);
+    checks.check("the fallback is Clock.systemUTC()",
+        Clock.systemUTC().equals(VarnokClock.systemUTCOrFallback()),
+        VarnokClock.systemUTCOrFallback().toString());
+    try {
+      checks.check("VarnokClock.systemUTC() refuses", false, VarnokClock.systemUTC().toString());
+    } catch (UnsatisfiedLinkError e) {
+      checks.check("VarnokClock.systemUTC() refuses with the reason",
+          expected.equals(e.getMessage()), e.getMessage());
+    }
   }
 
   /** Initialises Varnok; returns what that threw, or null. */

@@ -1,0 +1,138 @@
+#include "tools/accuracy/host.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/timex.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace accuracy {
+
+namespace {
+
+const char kCpu0[] = "/sys/devices/system/cpu/cpu0";
+
+KernelFile ReadKernelFile(const std::string& path) {
+  KernelFile file;
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd == -1) return file;
+  char buffer[1024];
+  const ssize_t n = read(fd, buffer, sizeof(buffer) - 1);
+  close(fd);
+  file.present = true;
+  if (n > 0) file.text.assign(buffer, static_cast<size_t>(n));
+  return file;
+}
+
+void Chomp(std::string* line) {
+  while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) {
+    line->pop_back();
+  }
+}
+
+// "key\t\t: value\n" as "key: value".
+std::string TidyCpuinfoLine(const char* raw) {
+  std::string line = raw;
+  Chomp(&line);
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return line;
+  std::string key = line.substr(0, colon);
+  while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) {
+    key.pop_back();
+  }
+  const size_t value = line.find_first_not_of(" \t", colon + 1);
+  return key + ": " + (value == std::string::npos ? "" : line.substr(value));
+}
+
+bool HasFlag(const std::string& flags, const char* flag) {
+  const std::string wanted = std::string(" ") + flag + " ";
+  return (" " + flags + " ").find(wanted) != std::string::npos;
+}
+
+// One line of /proc/cpuinfo. The rate lines are matched with the library's
+// own patterns, so that the tool finds the line the library took and its
+// rate compares exactly.
+void ReadCpuinfoLine(const char* line, Host* host, bool* seen_flags) {
+  double value;
+  if (!host->mhz.found && (sscanf(line, "cpu MHz : %lf\n", &value) == 1 ||
+                           sscanf(line, "clock : %lfMHz", &value) == 1)) {
+    host->mhz = {true, TidyCpuinfoLine(line), value * 1000000};
+  } else if (sscanf(line, "bogomips : %lf", &value) == 1) {
+    host->bogomips = {true, TidyCpuinfoLine(line), value * 1000000};
+  } else if (host->model == "(unknown)" &&
+             strncmp(line, "model name", 10) == 0) {
+    const std::string tidy = TidyCpuinfoLine(line);
+    host->model = tidy.substr(tidy.find(": ") + 2);
+  } else if (!*seen_flags && strncmp(line, "flags", 5) == 0) {
+    *seen_flags = true;
+    const std::string flags = TidyCpuinfoLine(line);
+    host->constant_tsc = HasFlag(flags, "constant_tsc");
+    host->nonstop_tsc = HasFlag(flags, "nonstop_tsc");
+    host->tsc_known_freq = HasFlag(flags, "tsc_known_freq");
+  }
+}
+
+void ReadCpuinfo(Host* host) {
+  FILE* const f = fopen("/proc/cpuinfo", "r");
+  if (f == nullptr) return;
+  host->cpuinfo = true;
+  bool seen_flags = false;
+  char* line = nullptr;
+  size_t capacity = 0;
+  while (getline(&line, &capacity, f) != -1) {
+    ReadCpuinfoLine(line, host, &seen_flags);
+  }
+  free(line);
+  fclose(f);
+}
+
+void ReadKernelState(Host* host) {
+  struct utsname names;
+  if (uname(&names) == 0) {
+    host->kernel = std::string(names.sysname) + " " + names.release + " " +
+                   names.version + " " + names.machine;
+  }
+  const KernelFile clocksource = ReadKernelFile(
+      "/sys/devices/system/clocksource/clocksource0/current_clocksource");
+  if (clocksource.present) host->clocksource = FirstLine(clocksource);
+  // Only reads the kernel's clock state: modes 0 changes nothing.
+  struct timex tx;
+  memset(&tx, 0, sizeof(tx));
+  const int state = adjtimex(&tx);
+  if (state != -1) {
+    host->adjtimex_ok = true;
+    host->kernel_freq_ppm = static_cast<double>(tx.freq) / 65536.0;
+    host->ntp_synchronised = state != TIME_ERROR && !(tx.status & STA_UNSYNC);
+  }
+}
+
+}  // namespace
+
+bool ParseKernelInt(const std::string& text, int* value) {
+  const char* const line = text.c_str();
+  char* end;
+  const long parsed = strtol(line, &end, 10);
+  if (line[0] == '\0' || (*end != '\n' && *end != '\0')) return false;
+  *value = static_cast<int>(parsed);
+  return true;
+}
+
+std::string FirstLine(const KernelFile& file) {
+  std::string line = file.text.substr(0, file.text.find('\n'));
+  Chomp(&line);
+  return line;
+}
+
+Host ExamineHost() {
+  Host host;
+  const std::string cpu0 = kCpu0;
+  host.tsc_freq_khz = ReadKernelFile(cpu0 + "/tsc_freq_khz");
+  host.max_freq = ReadKernelFile(cpu0 + "/cpufreq/cpuinfo_max_freq");
+  ReadCpuinfo(&host);
+  ReadKernelState(&host);
+  return host;
+}
+
+}  // namespace accuracy

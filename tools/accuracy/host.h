@@ -1,0 +1,54 @@
+// What the host offers the clock: the kernel files the library takes the
+// counter's rate from, the counter's invariance flags, the kernel's
+// clocksource and its frequency correction.
+
+#ifndef TOOLS_ACCURACY_HOST_H_
+#define TOOLS_ACCURACY_HOST_H_
+
+#include <string>
+
+namespace accuracy {
+
+// A small sysfs file as the library reads it: its first kilobyte.
+struct KernelFile {
+  bool present = false;
+  std::string text;
+};
+
+// A /proc/cpuinfo line that states a rate, tidied for display as
+// "key: value", and that rate in Hz as the library reads it.
+struct CpuinfoRate {
+  bool found = false;
+  std::string line;
+  double rate = 0.0;
+};
+
+struct Host {
+  std::string model = "(unknown)";
+  std::string kernel;
+  std::string clocksource = "(unknown)";
+  KernelFile tsc_freq_khz;
+  KernelFile max_freq;    // cpufreq/cpuinfo_max_freq
+  bool cpuinfo = false;   // /proc/cpuinfo could be opened
+  CpuinfoRate mhz;        // the first "cpu MHz" or "clock" line
+  CpuinfoRate bogomips;   // the last "bogomips" line
+  bool constant_tsc = false;
+  bool nonstop_tsc = false;
+  bool tsc_known_freq = false;
+  bool adjtimex_ok = false;
+  double kernel_freq_ppm = 0.0;
+  bool ntp_synchronised = false;
+};
+
+Host ExamineHost();
+
+// The library's reading of an integer kernel file: a number followed by a
+// newline or nothing, truncated to an int.
+bool ParseKernelInt(const std::string& text, int* value);
+
+// The file's first line, for display.
+std::string FirstLine(const KernelFile& file);
+
+}  // namespace accuracy
+
+#endif  // TOOLS_ACCURACY_HOST_H_
