@@ -22,26 +22,32 @@ import java.util.jar.JarFile;
 import java.util.jar.Manifest;
 
 /**
- * What the jar that holds Varnok carries: {@code VarnokJarTest VERSION LIBRARY} checks that
- * the class and the jar's manifest say VERSION, that the jar's library is LIBRARY byte for
- * byte, that its classes are for Java 8, and that it is the module com.vornix.common.unix.
+ * What the jar that holds Varnok carries: {@code VarnokJarTest VERSION LIBRARY
+ * [AARCH64_LIBRARY]} checks that the class and the jar's manifest say VERSION, that the
+ * jar's x86-64 library is LIBRARY byte for byte, and its aarch64 library AARCH64_LIBRARY
+ * (without it, that the jar has none), that its classes are for Java 8, and that it is the
+ * module com.vornix.common.unix.
  */
 public final class VarnokJarTest {
   private static final String MODULE = "com.vornix.common.unix";
-  private static final String RESOURCE = "META-INF/native/linux/amd64/libvarnok_jni.so";
+  private static final String AMD64 = "META-INF/native/linux/amd64/libvarnok_jni.so";
+  private static final String AARCH64 = "META-INF/native/linux/aarch64/libvarnok_jni.so";
 
   private static final Checks checks = new Checks();
 
   public static void main(String[] args) {
-    if (args.length == 2) {
-      checks.group("version " + args[0], () -> version(args[0], args[1]));
+    if (args.length == 2 || args.length == 3) {
+      String aarch64 = args.length == 3 ? args[2] : null;
+      checks.group("version " + args[0], () -> version(args[0], args[1], aarch64));
     } else {
-      checks.check("arguments", false, "usage: VERSION LIBRARY; got " + Arrays.toString(args));
+      checks.check("arguments", false,
+          "usage: VERSION LIBRARY [AARCH64_LIBRARY]; got " + Arrays.toString(args));
     }
     checks.finish();
   }
 
-  private static void version(String expected, String library) throws Exception {
+  private static void version(String expected, String library, String aarch64)
+      throws Exception {
     checks.check("Varnok.VERSION is " + expected, expected.equals(Varnok.VERSION),
         "Varnok.VERSION is " + Varnok.VERSION);
 
@@ -60,18 +66,28 @@ public final class VarnokJarTest {
       classVersions(file);
       module(Paths.get(jar.toURI()));
 
-      var entry = file.getJarEntry(RESOURCE);
-      checks.check(jar + " carries " + RESOURCE, entry != null, "no such entry");
-      if (entry != null) {
-        byte[] carried;
-        try (InputStream in = file.getInputStream(entry)) {
-          carried = in.readAllBytes();
-        }
-        checks.check(RESOURCE + " is " + library + " as built",
-            Arrays.equals(carried, Files.readAllBytes(Paths.get(library))),
-            "the jar holds a different file (" + carried.length + " bytes)");
+      carries(file, AMD64, library);
+      if (aarch64 != null) {
+        carries(file, AARCH64, aarch64);
+      } else {
+        checks.check(jar + " has no " + AARCH64 + ", none being built",
+            file.getJarEntry(AARCH64) == null, "it has one");
       }
     }
+  }
+
+  private static void carries(JarFile file, String resource, String library)
+      throws IOException {
+    var entry = file.getJarEntry(resource);
+    checks.check(file.getName() + " carries " + resource, entry != null, "no such entry");
+    if (entry == null) return;
+    byte[] carried;
+    try (InputStream in = file.getInputStream(entry)) {
+      carried = in.readAllBytes();
+    }
+    checks.check(resource + " is " + library + " as built",
+        Arrays.equals(carried, Files.readAllBytes(Paths.get(library))),
+        "the jar holds a different file (" + carried.length + " bytes)");
   }
 
   /**
