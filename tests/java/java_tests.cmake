@@ -147,3 +147,4 @@ set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
   PROPERTIES SKIP_RETURN_CODE 77 LABELS "java;mountns")
 
 include(${CMAKE_CURRENT_LIST_DIR}/jdk_runs.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/aarch64_jvm.cmake)
