@@ -75,7 +75,8 @@ varnok_aarch64_test(valgrind_detection_test SOURCES valgrind_detection_test.cc)
 # The sleep, the wall clock and the drift cell; not the rate files.
 varnok_aarch64_test(rate_discovery_test SOURCES rate_discovery_test.cc scripted_host.cc
                     FILTER "-RateDiscovery.*")
-varnok_aarch64_test(generic_timer_test SOURCES generic_timer_test.cc scripted_host.cc)
+varnok_aarch64_test(generic_timer_test
+                    SOURCES generic_timer_test.cc fake_system_files.cc scripted_host.cc)
 
 # The C++ runtime's static initialisation as the library links it, whose
 # guard takes other atomics on aarch64.

@@ -1,31 +1,32 @@
 // The counter and its rate on aarch64: CycleClock::Now reads the generic
 // timer's virtual count, rate discovery takes the rate the timer states
-// (opening no file, sleeping never, asking the kernel's clock nothing), and
-// init calibrates a clock that tells the time.
+// (opening no rate file, sleeping never, asking the kernel's clock nothing),
+// and init calibrates a clock that tells the time.
 //
 // Under an emulator the count follows the host's clock and the stated rate
 // is the emulator's own, so these cases show which registers are read and
 // that the clock is right; how fast or how fine it is, they cannot show.
 
-#include <fcntl.h>
-#include <stdarg.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 #include <time.h>
+
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "com_vornix_common_unix_Varnok.h"
 #include "java/com/vornix/common/unix/base/sysinfo.h"
+#include "tests/fake_system_files.h"
 #include "tests/next_definition.h"
 #include "tests/scripted_host.h"
 
 namespace base = java_com_vornix_common_unix_base;
+namespace fsf = fake_system_files;
 namespace sh = scripted_host;
 
 namespace {
-int g_opens, g_sleeps;
+int g_sleeps;
 }  // namespace
 
 namespace java_com_vornix_common_unix_base {
@@ -51,36 +52,6 @@ void SleepForMilliseconds(int milliseconds) {
 }
 
 }  // namespace java_com_vornix_common_unix_base
-
-// Opens are counted, the ways the library opens its files elsewhere (open,
-// fopen) and openat.
-extern "C" int open(const char* path, int flags, ...) {
-  ++g_opens;
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = static_cast<mode_t>(va_arg(args, unsigned));
-  va_end(args);
-  static const auto real = NextDefinition<int (*)(const char*, int, ...)>("open");
-  return real(path, flags, mode);
-}
-
-extern "C" int openat(int dir, const char* path, int flags, ...) {
-  ++g_opens;
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = static_cast<mode_t>(va_arg(args, unsigned));
-  va_end(args);
-  static const auto real =
-      NextDefinition<int (*)(int, const char*, int, ...)>("openat");
-  return real(dir, path, flags, mode);
-}
-
-extern "C" FILE* fopen(const char* path, const char* mode) {
-  ++g_opens;
-  static const auto real =
-      NextDefinition<FILE* (*)(const char*, const char*)>("fopen");
-  return real(path, mode);
-}
 
 namespace {
 
@@ -131,17 +102,29 @@ TEST(GenericTimer, DiscoveryTakesTheStatedRateAndNothingElse) {
     GTEST_SKIP() << "CNTFRQ_EL0 states " << hz
                  << " Hz, which cannot calibrate a clock: discovery measures here";
   }
-  // A scripted host counts every counter and raw-clock read.
+  // Rate files that would each give another rate are there to be read, and
+  // a scripted host counts every counter and raw-clock read.
+  fsf::Files files;
+  for (const auto& [file, text] : {std::pair{fsf::kTscFreqKhz, "2500000\n"},
+                                   {fsf::kCpuinfoMaxFreq, "3000000\n"},
+                                   {fsf::kCpuinfo, "cpu MHz\t\t: 1000.000\n"}}) {
+    files.present[file] = true;
+    files.content[file] = text;
+  }
+  fsf::Serve(files);
   sh::Host host;
   host.rate_hz = 1000000000;
   sh::Start(host);
-  g_opens = g_sleeps = 0;
+  g_sleeps = 0;
   base::InitializeSystemInfo();
   sh::Stop();
+  fsf::StopServing();
   const double rate = base::CyclesPerSecond();
   const double stated = static_cast<double>(hz);
   EXPECT_EQ(memcmp(&rate, &stated, sizeof(rate)), 0) << rate << " vs " << stated;
-  EXPECT_EQ(g_opens, 0);
+  for (const fsf::File file : {fsf::kTscFreqKhz, fsf::kCpuinfoMaxFreq, fsf::kCpuinfo}) {
+    EXPECT_EQ(fsf::OpenCalls(file), 0) << fsf::kPaths[file];
+  }
   EXPECT_EQ(g_sleeps, 0);
   EXPECT_EQ(sh::CounterReads(), 0);
   EXPECT_EQ(sh::ClockReads(), 0);
