@@ -136,6 +136,15 @@ add_test(NAME java.jar.contents
           ${_varnok_full_cp} com.vornix.common.unix.tests.VarnokJarTest
           "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>" "${PROJECT_SOURCE_DIR}/LICENSE")
 
+# The public API's javadoc, run as the build runs it for the javadoc jar, but
+# failing on any warning: every public class, method and constant documented,
+# every reference resolved, the HTML well formed.
+add_test(NAME java.javadoc
+  COMMAND ${VARNOK_JAVADOC_COMMAND} -Werror -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc-check"
+          ${VARNOK_JAVADOC_SOURCES})
+set_tests_properties(java.javadoc PROPERTIES
+  LABELS java TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
+
 set_tests_properties(
   java.clock java.jar.contents
   java.loader.property_first java.loader.property_missing_no_fallback
