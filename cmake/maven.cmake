@@ -80,7 +80,7 @@ add_custom_command(
   DEPENDS varnok "${VARNOK_JAR}" "${_varnok_maven_base}.pom"
           "${_varnok_maven_base}-sources.jar" "${_varnok_maven_base}-javadoc.jar"
           "${PROJECT_SOURCE_DIR}/cmake/write_checksums.cmake"
-  COMMENT "Laying out com.vornix:varnok:${PROJECT_VERSION} in build/maven-repo"
+  COMMENT "Laying out com.vornix:varnok:${PROJECT_VERSION} in maven-repo/"
   VERBATIM)
 add_custom_target(varnok-maven ALL DEPENDS "${_varnok_maven_base}.jar" ${_varnok_maven_checksums})
 install(FILES ${_varnok_maven_files} ${_varnok_maven_checksums}
