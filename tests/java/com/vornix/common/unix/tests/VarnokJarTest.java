@@ -22,9 +22,11 @@ import java.util.jar.JarFile;
 import java.util.jar.Manifest;
 
 /**
- * What the jar that holds Varnok carries: {@code VarnokJarTest VERSION LIBRARY} checks that
- * the class and the jar's manifest say VERSION, that the jar's library is LIBRARY byte for
- * byte, that its classes are for Java 8, and that it is the module com.vornix.common.unix.
+ * What the jar that holds Varnok carries: {@code VarnokJarTest VERSION LIBRARY LICENSE}
+ * checks that the class and the jar's manifest say VERSION, that the jar's library is
+ * LIBRARY byte for byte, that the manifest names the Apache licence and the jar carries
+ * LICENSE's text, that its classes are for Java 8, and that it is the module
+ * com.vornix.common.unix.
  */
 public final class VarnokJarTest {
   private static final String MODULE = "com.vornix.common.unix";
@@ -33,15 +35,17 @@ public final class VarnokJarTest {
   private static final Checks checks = new Checks();
 
   public static void main(String[] args) {
-    if (args.length == 2) {
-      checks.group("version " + args[0], () -> version(args[0], args[1]));
+    if (args.length == 3) {
+      checks.group("version " + args[0], () -> version(args[0], args[1], args[2]));
     } else {
-      checks.check("arguments", false, "usage: VERSION LIBRARY; got " + Arrays.toString(args));
+      checks.check("arguments", false,
+          "usage: VERSION LIBRARY LICENSE; got " + Arrays.toString(args));
     }
     checks.finish();
   }
 
-  private static void version(String expected, String library) throws Exception {
+  private static void version(String expected, String library, String license)
+      throws Exception {
     checks.check("Varnok.VERSION is " + expected, expected.equals(Varnok.VERSION),
         "Varnok.VERSION is " + Varnok.VERSION);
 
@@ -57,21 +61,28 @@ public final class VarnokJarTest {
           "Implementation-Title: " + title);
       checks.check(jar + " manifest: Multi-Release true",
           "true".equals(main.getValue(Attributes.Name.MULTI_RELEASE)), "not multi-release");
+      String named = main.getValue("Bundle-License");
+      checks.check(jar + " manifest: Bundle-License Apache-2.0",
+          named != null && named.startsWith("Apache-2.0;"), "Bundle-License: " + named);
       classVersions(file);
       module(Paths.get(jar.toURI()));
-
-      var entry = file.getJarEntry(RESOURCE);
-      checks.check(jar + " carries " + RESOURCE, entry != null, "no such entry");
-      if (entry != null) {
-        byte[] carried;
-        try (InputStream in = file.getInputStream(entry)) {
-          carried = in.readAllBytes();
-        }
-        checks.check(RESOURCE + " is " + library + " as built",
-            Arrays.equals(carried, Files.readAllBytes(Paths.get(library))),
-            "the jar holds a different file (" + carried.length + " bytes)");
-      }
+      carries(file, RESOURCE, library);
+      carries(file, "META-INF/LICENSE", license);
     }
+  }
+
+  /** The jar's entry NAME is the file EXPECTED, byte for byte. */
+  private static void carries(JarFile jar, String name, String expected) throws IOException {
+    JarEntry entry = jar.getJarEntry(name);
+    checks.check(jar.getName() + " carries " + name, entry != null, "no such entry");
+    if (entry == null) return;
+    byte[] carried;
+    try (InputStream in = jar.getInputStream(entry)) {
+      carried = in.readAllBytes();
+    }
+    checks.check(name + " is " + expected,
+        Arrays.equals(carried, Files.readAllBytes(Paths.get(expected))),
+        "the jar holds a different file (" + carried.length + " bytes)");
   }
 
   /**
