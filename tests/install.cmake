@@ -32,6 +32,20 @@ add_test(NAME install.pkg_config
           -P "${CMAKE_CURRENT_SOURCE_DIR}/install_pkg_config.cmake")
 set_tests_properties(install.pkg_config PROPERTIES SKIP_REGULAR_EXPRESSION "(^|\n)skipped: ")
 
+# com.vornix:varnok in the prefix's Maven repository: an outside Maven project
+# built offline against it, both ways the README shows, and run.
+find_program(VARNOK_MVN mvn)
+set(VARNOK_MAVEN_PLUGIN_REPO "/usr/share/maven-repo" CACHE PATH
+  "A Maven repository holding Maven's plugins, for the offline Maven build of install.maven")
+add_test(NAME install.maven
+  COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars}
+          "-DMVN=${VARNOK_MVN}" "-DJDK_HOME=${VARNOK_JDK_HOME}"
+          "-DPLUGIN_REPO=${VARNOK_MAVEN_PLUGIN_REPO}" "-DDATADIR=${CMAKE_INSTALL_DATADIR}"
+          "-DVERSION=${PROJECT_VERSION}" "-DCONSUMER_DIR=${CMAKE_CURRENT_SOURCE_DIR}/maven_consumer"
+          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_maven.cmake")
+set_tests_properties(install.maven PROPERTIES
+  SKIP_REGULAR_EXPRESSION "(^|\n)skipped: " TIMEOUT 300)
+
 # Every header of the library's header set, as installed, compiled alone.
 get_target_property(_varnok_headers varnok_jni HEADER_SET)
 set(_varnok_installed_headers)
@@ -50,6 +64,6 @@ add_test(NAME install.headers_alone
 set_tests_properties(install.tree PROPERTIES FIXTURES_SETUP varnok_installed)
 set_tests_properties(install.cleanup PROPERTIES FIXTURES_CLEANUP varnok_installed)
 set_tests_properties(install.find_package install.pkg_config install.headers_alone
-  PROPERTIES FIXTURES_REQUIRED varnok_installed)
+  install.maven PROPERTIES FIXTURES_REQUIRED varnok_installed)
 set_tests_properties(install.tree install.cleanup install.find_package
-  install.pkg_config install.headers_alone PROPERTIES LABELS install)
+  install.pkg_config install.headers_alone install.maven PROPERTIES LABELS install)

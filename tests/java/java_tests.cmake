@@ -129,11 +129,22 @@ add_test(NAME java.loader.unsupported_os
           "${_varnok_property}=$<TARGET_FILE:varnok_jni>"
           ${_varnok_full_cp} ${_varnok_loader} unsupported)
 # The jar: the class and the manifest carry the project's version, the libraries in it
-# are the ones just built, the classes are for Java 8 and the module descriptor for Java 9.
+# are the ones just built, it names and carries the licence, the classes are for Java 8
+# and the module descriptor for Java 9.
 add_test(NAME java.jar.contents
   COMMAND ${VARNOK_JAVA_RUN} "-Djava.io.tmpdir=${_varnok_tmp}/jar_contents"
           ${_varnok_full_cp} com.vornix.common.unix.tests.VarnokJarTest
-          "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>" ${VARNOK_AARCH64_LIBRARY})
+          "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>" "${PROJECT_SOURCE_DIR}/LICENSE"
+          ${VARNOK_AARCH64_LIBRARY})
+
+# The public API's javadoc, run as the build runs it for the javadoc jar, but
+# failing on any warning: every public class, method and constant documented,
+# every reference resolved, the HTML well formed.
+add_test(NAME java.javadoc
+  COMMAND ${VARNOK_JAVADOC_COMMAND} -Werror -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc-check"
+          ${VARNOK_JAVADOC_SOURCES})
+set_tests_properties(java.javadoc PROPERTIES
+  LABELS java TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
 
 set_tests_properties(
   java.clock java.jar.contents

@@ -71,12 +71,16 @@ public final class Varnok {
    * <p>Present-day values are multiples of 256 ns. The value is corrected against the
    * system's clock once per 2^32 counter ticks (about 1.4 s at 3 GHz), and may then step
    * by the correction, forwards or backwards: use it for time stamps, not for intervals.
+   *
+   * @return the current time in nanoseconds since the Unix epoch
    */
   public static native long nanoTimeEpoch1();
 
   /**
    * The time-stamp counter in nanoseconds, with an arbitrary origin. Only differences
    * between two values mean anything.
+   *
+   * @return the counter's reading, scaled to nanoseconds
    */
   public static native long nanoTimeRelative1();
 }

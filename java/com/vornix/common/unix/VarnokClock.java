@@ -25,8 +25,9 @@ import java.util.Optional;
  *
  * <p>{@link #isAvailable()} and {@link #unavailabilityReason()} tell whether the clock can be
  * used here, without throwing: they load the library if nothing has yet (so JDK 24 and
- * later warn then, unless native access is granted), but do not calibrate the clock. Where it cannot be used, {@link #systemUTC()} throws and {@link
- * #systemUTCOrFallback()} returns {@code Clock.systemUTC()}.
+ * later warn then, unless native access is granted), but do not calibrate the clock.
+ * Where it cannot be used, {@link #systemUTC()} throws and {@link #systemUTCOrFallback()}
+ * returns {@code Clock.systemUTC()}.
  *
  * <p>Instances are immutable and thread-safe; two are equal when their zones are.
  */
@@ -43,6 +44,7 @@ public final class VarnokClock extends Clock {
    * The clock in UTC. The first call initialises {@link Varnok}, which calibrates the clock
    * (on a host whose kernel publishes no counter rate, that takes a second).
    *
+   * @return the clock, in the zone UTC
    * @throws UnsatisfiedLinkError where the clock is not available, with the reason as its
    *     message and the loader's own error as its cause
    */
@@ -60,12 +62,19 @@ public final class VarnokClock extends Clock {
   /**
    * The clock in UTC where it is available, and {@link Clock#systemUTC()} where it is not,
    * for code that must run everywhere, on any platform and whatever the JVM's options.
+   *
+   * @return this clock in UTC, or the JDK's system clock in UTC
    */
   public static Clock systemUTCOrFallback() {
     return isAvailable() ? systemUTC() : Clock.systemUTC();
   }
 
-  /** Whether the clock, and {@link Varnok}'s clocks, can be used in this JVM. */
+  /**
+   * Whether the clock, and {@link Varnok}'s clocks, can be used in this JVM. Never throws.
+   *
+   * @return true when the library is loaded (this loads it if nothing has yet), false
+   *     when it cannot be
+   */
   public static boolean isAvailable() {
     return VarnokLoader.failure() == null;
   }
@@ -73,44 +82,85 @@ public final class VarnokClock extends Clock {
   /**
    * Why the clock cannot be used in this JVM (what {@link Varnok}'s initialisation would
    * fail with), or empty when it can.
+   *
+   * @return the reason, or empty
    */
   public static Optional<String> unavailabilityReason() {
     UnsatisfiedLinkError failure = VarnokLoader.failure();
     return failure == null ? Optional.<String>empty() : Optional.of(failure.getMessage());
   }
 
+  /**
+   * The zone this clock converts instants with; it does not change the instants.
+   *
+   * @return the zone, UTC for {@link #systemUTC()}'s clock
+   */
   @Override
   public ZoneId getZone() {
     return zone;
   }
 
-  /** The same clock in another zone: still read from {@link Varnok#nanoTimeEpoch1()}. */
+  /**
+   * The same clock in another zone: still read from {@link Varnok#nanoTimeEpoch1()}.
+   *
+   * @param zone the zone of the clock returned
+   * @return a Varnok clock in that zone; this one when it is in that zone already
+   */
   @Override
   public Clock withZone(ZoneId zone) {
     Objects.requireNonNull(zone, "zone");
     return zone.equals(this.zone) ? this : new VarnokClock(zone);
   }
 
+  /**
+   * The current instant, from {@link Varnok#nanoTimeEpoch1()}: its nanoseconds are
+   * multiples of 256.
+   *
+   * @return the current instant
+   */
   @Override
   public Instant instant() {
     return Instant.ofEpochSecond(0, Varnok.nanoTimeEpoch1());
   }
 
+  /**
+   * The current instant in milliseconds since the Unix epoch, rounded down: the clock of
+   * {@link #instant()}, read without creating an {@code Instant}.
+   *
+   * @return milliseconds since 1970-01-01T00:00:00Z
+   */
   @Override
   public long millis() {
     return Math.floorDiv(Varnok.nanoTimeEpoch1(), 1_000_000L);
   }
 
+  /**
+   * Whether {@code other} is a Varnok clock in the same zone: all of them read the same
+   * clock.
+   *
+   * @param other the object to compare with
+   * @return true for a {@code VarnokClock} in an equal zone
+   */
   @Override
   public boolean equals(Object other) {
     return other instanceof VarnokClock && zone.equals(((VarnokClock) other).zone);
   }
 
+  /**
+   * A hash code consistent with {@link #equals(Object)}: from the zone.
+   *
+   * @return the hash code
+   */
   @Override
   public int hashCode() {
     return zone.hashCode() + 1;
   }
 
+  /**
+   * The clock's name and zone, for example {@code VarnokClock[Z]}.
+   *
+   * @return a description of this clock
+   */
   @Override
   public String toString() {
     return "VarnokClock[" + zone + "]";

@@ -27,40 +27,69 @@ public final class VarnokDemo {
     // Reading the version initialises Varnok: the library is loaded and the clock calibrated.
     System.out.println("Varnok " + Varnok.VERSION);
     Clock clock = VarnokClock.systemUTC();
-    Clock system = Clock.systemUTC();
-    // The first calls load classes (Instant.now's above all) and run interpreted: a
-    // back-to-back pair read cold is tens of microseconds apart for that reason alone.
+    warmUp(clock);
+    printWallClocks(clock);
+    printRelativeClocks();
+    printCosts(clock, calls);
+    if (sink == 42) System.out.println();  // consumes sink
+  }
+
+  /**
+   * The first calls load classes (Instant.now's above all) and run interpreted: a
+   * back-to-back pair read cold is tens of microseconds apart for that reason alone.
+   */
+  private static void warmUp(Clock clock) {
     for (int i = 0; i < WARM_UP_CALLS; i++) {
       sink += Varnok.nanoTimeEpoch1() + Varnok.nanoTimeRelative1() + System.nanoTime()
           + Instant.now().getNano() + clock.instant().getNano();
     }
+  }
 
+  private static void printWallClocks(Clock clock) {
     long epoch = Varnok.nanoTimeEpoch1();
     Instant instant = Instant.now();
     Instant fromClock = clock.instant();
-    long relative = Varnok.nanoTimeRelative1();
-    long nano = System.nanoTime();
-    long instantNanos = instant.getEpochSecond() * 1_000_000_000L + instant.getNano();
-
-    System.out.println("Wall clock, ns since 1970, read back to back:");
+    System.out.println();
+    System.out.println("Wall clocks, read one right after the other in this order:");
+    System.out.printf("  %-28s %27s  %s%n", "clock", "ns since 1970-01-01 UTC", "as a UTC time");
     System.out.printf("  %-28s %,27d  %s%n",
         "Varnok.nanoTimeEpoch1()", epoch, Instant.ofEpochSecond(0, epoch));
-    System.out.printf("  %-28s %,27d  %s%n", "Instant.now()", instantNanos, instant);
-    System.out.printf("  %-28s %,27d%n", "difference", epoch - instantNanos);
-    System.out.printf("  %-28s %27s  %s%n", "VarnokClock instant()", "", fromClock);
-    System.out.println("Relative clock, ns from an arbitrary origin:");
-    System.out.printf("  %-28s %,27d  (origin: counter reset)%n",
-        "Varnok.nanoTimeRelative1()", relative);
-    System.out.printf("  %-28s %,27d  (origin: chosen by the JVM)%n", "System.nanoTime()", nano);
+    System.out.printf("  %-28s %,27d  %s%n", "Instant.now()", nanos(instant), instant);
+    System.out.printf("  %-28s %,27d  %s%n", "VarnokClock instant()", nanos(fromClock), fromClock);
+    System.out.printf("  Varnok.nanoTimeEpoch1() minus Instant.now(): %,d ns%n",
+        epoch - nanos(instant));
+    System.out.println("  (negative when Varnok's reading is the earlier: it was read first, and");
+    System.out.println("  it is rounded down to a multiple of 256 ns)");
+  }
 
-    System.out.printf("Cost of one call, ns (best of %d rounds of %,d calls):%n", ROUNDS, calls);
+  private static void printRelativeClocks() {
+    long relative = Varnok.nanoTimeRelative1();
+    long nano = System.nanoTime();
+    System.out.println();
+    System.out.println("Relative clocks, for intervals: only the difference of two readings of");
+    System.out.println("one clock means anything; the two count from different origins:");
+    System.out.printf("  %-28s %27s  %s%n", "clock", "ns since its origin", "origin");
+    System.out.printf("  %-28s %,27d  %s%n", "Varnok.nanoTimeRelative1()", relative,
+        "the processor counter's start, usually at boot");
+    System.out.printf("  %-28s %,27d  %s%n", "System.nanoTime()", nano, "a point the JVM chose");
+  }
+
+  private static void printCosts(Clock clock, int calls) {
+    Clock system = Clock.systemUTC();
+    System.out.println();
+    System.out.printf("Cost of one call (the best of %d rounds of %,d calls each):%n",
+        ROUNDS, calls);
+    System.out.printf("  %-28s %11s%n", "clock", "ns per call");
     report("Varnok.nanoTimeEpoch1()", Varnok::nanoTimeEpoch1, calls);
     report("Instant.now()", () -> Instant.now().getNano(), calls);
     report("VarnokClock instant()", () -> clock.instant().getNano(), calls);
     report("Clock.systemUTC() instant()", () -> system.instant().getNano(), calls);
     report("Varnok.nanoTimeRelative1()", Varnok::nanoTimeRelative1, calls);
     report("System.nanoTime()", System::nanoTime, calls);
-    if (sink == 42) System.out.println();  // consumes sink
+  }
+
+  private static long nanos(Instant instant) {
+    return instant.getEpochSecond() * 1_000_000_000L + instant.getNano();
   }
 
   private static void report(String name, Reading reading, int calls) {
@@ -75,6 +104,6 @@ public final class VarnokDemo {
       sink += sum;
       best = Math.min(best, (double) elapsed / calls);
     }
-    System.out.printf("  %-28s %6.1f%n", name, best);
+    System.out.printf("  %-28s %11.1f%n", name, best);
   }
 }

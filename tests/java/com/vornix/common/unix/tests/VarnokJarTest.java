@@ -22,11 +22,12 @@ import java.util.jar.JarFile;
 import java.util.jar.Manifest;
 
 /**
- * What the jar that holds Varnok carries: {@code VarnokJarTest VERSION LIBRARY
+ * What the jar that holds Varnok carries: {@code VarnokJarTest VERSION LIBRARY LICENSE
  * [AARCH64_LIBRARY]} checks that the class and the jar's manifest say VERSION, that the
  * jar's x86-64 library is LIBRARY byte for byte, and its aarch64 library AARCH64_LIBRARY
- * (without it, that the jar has none), that its classes are for Java 8, and that it is the
- * module com.vornix.common.unix.
+ * (without it, that the jar has none), that the manifest names the Apache licence and the
+ * jar carries LICENSE's text, that its classes are for Java 8, and that it is the module
+ * com.vornix.common.unix.
  */
 public final class VarnokJarTest {
   private static final String MODULE = "com.vornix.common.unix";
@@ -36,17 +37,18 @@ public final class VarnokJarTest {
   private static final Checks checks = new Checks();
 
   public static void main(String[] args) {
-    if (args.length == 2 || args.length == 3) {
-      String aarch64 = args.length == 3 ? args[2] : null;
-      checks.group("version " + args[0], () -> version(args[0], args[1], aarch64));
+    if (args.length == 3 || args.length == 4) {
+      String aarch64 = args.length == 4 ? args[3] : null;
+      checks.group("version " + args[0], () -> version(args[0], args[1], args[2], aarch64));
     } else {
       checks.check("arguments", false,
-          "usage: VERSION LIBRARY [AARCH64_LIBRARY]; got " + Arrays.toString(args));
+          "usage: VERSION LIBRARY LICENSE [AARCH64_LIBRARY]; got " + Arrays.toString(args));
     }
     checks.finish();
   }
 
-  private static void version(String expected, String library, String aarch64)
+  private static void version(String expected, String library, String license,
+      String aarch64)
       throws Exception {
     checks.check("Varnok.VERSION is " + expected, expected.equals(Varnok.VERSION),
         "Varnok.VERSION is " + Varnok.VERSION);
@@ -63,9 +65,11 @@ public final class VarnokJarTest {
           "Implementation-Title: " + title);
       checks.check(jar + " manifest: Multi-Release true",
           "true".equals(main.getValue(Attributes.Name.MULTI_RELEASE)), "not multi-release");
+      String named = main.getValue("Bundle-License");
+      checks.check(jar + " manifest: Bundle-License Apache-2.0",
+          named != null && named.startsWith("Apache-2.0;"), "Bundle-License: " + named);
       classVersions(file);
       module(Paths.get(jar.toURI()));
-
       carries(file, AMD64, library);
       if (aarch64 != null) {
         carries(file, AARCH64, aarch64);
@@ -73,20 +77,21 @@ public final class VarnokJarTest {
         checks.check(jar + " has no " + AARCH64 + ", none being built",
             file.getJarEntry(AARCH64) == null, "it has one");
       }
+      carries(file, "META-INF/LICENSE", license);
     }
   }
 
-  private static void carries(JarFile file, String resource, String library)
-      throws IOException {
-    var entry = file.getJarEntry(resource);
-    checks.check(file.getName() + " carries " + resource, entry != null, "no such entry");
+  /** The jar's entry NAME is the file EXPECTED, byte for byte. */
+  private static void carries(JarFile jar, String name, String expected) throws IOException {
+    JarEntry entry = jar.getJarEntry(name);
+    checks.check(jar.getName() + " carries " + name, entry != null, "no such entry");
     if (entry == null) return;
     byte[] carried;
-    try (InputStream in = file.getInputStream(entry)) {
+    try (InputStream in = jar.getInputStream(entry)) {
       carried = in.readAllBytes();
     }
-    checks.check(resource + " is " + library + " as built",
-        Arrays.equals(carried, Files.readAllBytes(Paths.get(library))),
+    checks.check(name + " is " + expected,
+        Arrays.equals(carried, Files.readAllBytes(Paths.get(expected))),
         "the jar holds a different file (" + carried.length + " bytes)");
   }
 
