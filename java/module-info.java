@@ -1,5 +1,5 @@
 /**
- * Cheap time stamps from the x86-64 time-stamp counter: {@link com.vornix.common.unix.Varnok}
+ * Cheap time stamps from the processor's counter: {@link com.vornix.common.unix.Varnok}
  * and {@link com.vornix.common.unix.VarnokClock}. The module loads a native library, so
  * JDK 22 and later want it granted native access: {@code
  * --enable-native-access=com.vornix.common.unix}.

@@ -3,5 +3,7 @@
 add_executable(static_init_test static_init_test.cc ${VARNOK_RUNTIME_SOURCES})
 target_link_options(static_init_test PRIVATE ${VARNOK_RUNTIME_LINK_OPTIONS})
 target_link_libraries(static_init_test PRIVATE varnok_warnings Threads::Threads)
-add_test(NAME static_init.concurrent_first_use COMMAND static_init_test concurrent)
-add_test(NAME static_init.throw_aborts COMMAND static_init_test throw)
+# The aarch64 part names its tests aarch64.*.
+add_test(NAME ${VARNOK_TEST_PREFIX}static_init.concurrent_first_use
+  COMMAND static_init_test concurrent)
+add_test(NAME ${VARNOK_TEST_PREFIX}static_init.throw_aborts COMMAND static_init_test throw)

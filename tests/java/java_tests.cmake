@@ -47,7 +47,7 @@ set(_varnok_jdk_cases java.build_jdk.class_path java.build_jdk.module_path
   java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar)
 foreach(case property_first property_missing_no_fallback library_path jar
              tmpdir_property readonly_tmpdir classes_only_jar unsupported jar_contents
-             ${_varnok_jdk_cases})
+             aarch64_clock ${_varnok_jdk_cases})
   list(APPEND _varnok_tmpdirs "${_varnok_tmp}/${case}")
 endforeach()
 add_custom_command(
@@ -120,7 +120,7 @@ add_test(NAME java.loader.classes_only_jar
 # Another processor or system: refused before any library is loaded, even a named one.
 add_test(NAME java.loader.unsupported_arch
   COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/unsupported"
-          -Dos.arch=aarch64
+          -Dos.arch=riscv64
           "${_varnok_property}=$<TARGET_FILE:varnok_jni>"
           ${_varnok_full_cp} ${_varnok_loader} unsupported)
 add_test(NAME java.loader.unsupported_os
@@ -128,13 +128,14 @@ add_test(NAME java.loader.unsupported_os
           "-Dos.name=Mac OS X"
           "${_varnok_property}=$<TARGET_FILE:varnok_jni>"
           ${_varnok_full_cp} ${_varnok_loader} unsupported)
-# The jar: the class and the manifest carry the project's version, the library in it is
-# the one just built, it names and carries the licence, the classes are for Java 8 and
-# the module descriptor for Java 9.
+# The jar: the class and the manifest carry the project's version, the libraries in it
+# are the ones just built, it names and carries the licence, the classes are for Java 8
+# and the module descriptor for Java 9.
 add_test(NAME java.jar.contents
   COMMAND ${VARNOK_JAVA_RUN} "-Djava.io.tmpdir=${_varnok_tmp}/jar_contents"
           ${_varnok_full_cp} com.vornix.common.unix.tests.VarnokJarTest
-          "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>" "${PROJECT_SOURCE_DIR}/LICENSE")
+          "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>" "${PROJECT_SOURCE_DIR}/LICENSE"
+          ${VARNOK_AARCH64_LIBRARY})
 
 # The public API's javadoc, run as the build runs it for the javadoc jar, but
 # failing on any warning: every public class, method and constant documented,
@@ -157,3 +158,4 @@ set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
   PROPERTIES SKIP_RETURN_CODE 77 LABELS "java;mountns")
 
 include(${CMAKE_CURRENT_LIST_DIR}/jdk_runs.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/aarch64_jvm.cmake)

@@ -1,7 +1,8 @@
 package com.vornix.common.unix;
 
 /**
- * Cheap time stamps from the processor's time-stamp counter.
+ * Cheap time stamps from the processor's counter: the x86-64 time-stamp counter, or the
+ * aarch64 generic timer.
  *
  * <p>{@link #nanoTimeEpoch1()} is a wall clock in nanoseconds since the Unix epoch that
  * costs, on almost every call, one counter read instead of a system call. {@link
@@ -28,8 +29,9 @@ package com.vornix.common.unix;
  * --enable-native-access=ALL-UNNAMED} on the class path. Where access is denied, the error
  * names that flag, with the JVM's refusal as its cause.
  *
- * <p>Only Linux on x86-64 is supported; anywhere else initialisation fails with an {@link
- * UnsatisfiedLinkError} before any native code is touched.
+ * <p>Linux on x86-64 and Linux on aarch64 are supported, each with its own library in the
+ * jar; anywhere else initialisation fails with an {@link UnsatisfiedLinkError} before any
+ * native code is touched.
  */
 public final class Varnok {
   /** System property naming the library file to load; when set, the only place tried. */

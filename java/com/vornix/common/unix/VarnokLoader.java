@@ -24,14 +24,18 @@ import java.util.List;
  * here may initialise Varnok, whose initialiser waits for this class.
  */
 final class VarnokLoader {
-  /**
-   * Where the jar carries the library. Under META-INF because that is no package: a named
-   * module owns every package its jar has a directory for, and two modules that both had,
-   * say, linux/amd64/ could not be on one module path.
-   */
-  private static final String RESOURCE = "META-INF/native/linux/amd64/libvarnok_jni.so";
-
   private static final String FILE_NAME = System.mapLibraryName(Varnok.LIBRARY_NAME);
+
+  /** The platform's folder in the jar, by the JDK's names; null where none is supported. */
+  private static final String PLATFORM =
+      platform(System.getProperty("os.name"), System.getProperty("os.arch"));
+
+  /**
+   * Where the jar carries the library for this platform. Under META-INF because that is no
+   * package: a named module owns every package its jar has a directory for, and two modules
+   * that both had, say, linux/amd64/ could not be on one module path.
+   */
+  private static final String RESOURCE = "META-INF/native/" + PLATFORM + "/" + FILE_NAME;
 
   /** Declared after what load() reads: static fields are initialised in order. */
   private static final UnsatisfiedLinkError FAILURE = load();
@@ -43,13 +47,21 @@ final class VarnokLoader {
     return FAILURE;
   }
 
+  /**
+   * The library reads the x86-64 time-stamp counter or the aarch64 generic timer: on any
+   * other processor it must not be reached at all.
+   */
+  private static String platform(String os, String arch) {
+    if (!"Linux".equals(os)) return null;
+    if ("amd64".equals(arch) || "x86_64".equals(arch)) return "linux/amd64";
+    return "aarch64".equals(arch) ? "linux/aarch64" : null;
+  }
+
   private static UnsatisfiedLinkError load() {
-    String os = System.getProperty("os.name");
-    String arch = System.getProperty("os.arch");
-    // The library reads the x86-64 counter: on anything else it must not be reached at all.
-    if (!"Linux".equals(os) || !("amd64".equals(arch) || "x86_64".equals(arch))) {
+    if (PLATFORM == null) {
       return new UnsatisfiedLinkError("Varnok " + VarnokBuild.version() + " supports only"
-          + " Linux on x86-64 (amd64), not " + os + " on " + arch);
+          + " Linux on x86-64 (amd64) and Linux on aarch64, not "
+          + System.getProperty("os.name") + " on " + System.getProperty("os.arch"));
     }
     Attempts attempts = new Attempts();
     String file = System.getProperty(Varnok.LIBRARY_PROPERTY);

@@ -70,7 +70,7 @@ public final class VarnokDemo {
     System.out.println("one clock means anything; the two count from different origins:");
     System.out.printf("  %-28s %27s  %s%n", "clock", "ns since its origin", "origin");
     System.out.printf("  %-28s %,27d  %s%n", "Varnok.nanoTimeRelative1()", relative,
-        "the time-stamp counter's start, usually at boot");
+        "the processor counter's start, usually at boot");
     System.out.printf("  %-28s %,27d  %s%n", "System.nanoTime()", nano, "a point the JVM chose");
   }
 

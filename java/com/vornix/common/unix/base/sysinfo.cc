@@ -1,5 +1,6 @@
 // Discovers the counter's rate from the kernel's files (or a measurement),
 // then checks all but the kernel's own calibration against its raw clock.
+// On aarch64 the rate is the one the architecture states instead.
 
 // The precondition check below stays in every build type.
 #undef NDEBUG
@@ -22,12 +23,18 @@ namespace java_com_vornix_common_unix_base {
 
 static double cpuinfo_cycles_per_second = 1.0;
 
+#if defined(__aarch64__)
+// The generic timer runs at 1 MHz or more (1 GHz from Armv8.6 on), so the
+// 100 us pairing tolerance is at least 100 ticks; above 1e11 it overflows.
+static const double kMinUsableRate = 1e6, kMaxUsableRate = 1e11;
+#else
 // Below 1e8 the 100 us pairing tolerance is shorter than one gettimeofday
 // and calibration would retry for ever; above 1e11 the tolerance overflows.
 static const double kMinUsableRate = 1e8, kMaxUsableRate = 1e11;
+#endif
 
 // Counter ticks per second, measured across a sleep of the given length.
-// Used only when the kernel's files cannot give a rate.
+// Used only when the kernel's files (on aarch64, the timer) give no rate.
 static int64 EstimateCyclesPerSecond(const int estimate_time_ms) {
   assert(estimate_time_ms > 0);
   const double multiplier = 1000.0 / estimate_time_ms;
@@ -39,6 +46,7 @@ static int64 EstimateCyclesPerSecond(const int estimate_time_ms) {
   return static_cast<int64>(multiplier * elapsed);
 }
 
+#if !defined(__aarch64__)
 // Reads one decimal number from a small kernel file. The whole text up to a
 // newline or its end must be the number, so "3000000 kHz" is refused.
 static bool ReadIntFromFile(const char* file, int* value) {
@@ -59,6 +67,7 @@ static bool ReadIntFromFile(const char* file, int* value) {
   close(fd);
   return ret;
 }
+#endif
 
 static bool IsUsableRate(double rate) {
   // Written so that a NaN fails too.
@@ -159,6 +168,27 @@ static double CheckedRate(double rate) {
 
 // --- Discovery --------------------------------------------------------------
 
+#if defined(__aarch64__)
+// The generic timer's rate as the firmware set it, the rate by which the
+// kernel keeps time too: exact, with no file to read and nothing to check.
+static double ArchitecturalRate() {
+  uint64_t hz;
+  __asm__ __volatile__("mrs %0, cntfrq_el0" : "=r"(hz));
+  return static_cast<double>(hz);
+}
+
+void InitializeSystemInfo() {
+  const double rate = ArchitecturalRate();
+  // Firmware that never set the register leaves its reset value, often 0,
+  // and a rate that cannot calibrate must never be used: measure instead,
+  // and check the measurement, as for files that give no usable rate.
+  cpuinfo_cycles_per_second =
+      IsUsableRate(rate)
+          ? rate
+          : CheckedRate(static_cast<double>(EstimateCyclesPerSecond(1000)));
+}
+#else
+
 // The first of the two sysfs files that holds a number, in kHz.
 static bool RateFromSysfs(double* rate, bool* from_tsc_freq_khz) {
   int freq_khz;
@@ -222,6 +252,7 @@ void InitializeSystemInfo() {
   // tsc_freq_khz is the kernel's own calibration: nothing to check it by.
   cpuinfo_cycles_per_second = from_tsc_freq_khz ? rate : CheckedRate(rate);
 }
+#endif
 
 double CyclesPerSecond() { return cpuinfo_cycles_per_second; }
 

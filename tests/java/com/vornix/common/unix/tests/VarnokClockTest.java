@@ -18,6 +18,11 @@ import java.util.concurrent.atomic.AtomicReference;
  * Both clocks in a real JVM against the JDK's own clocks. Some checks run for a few
  * seconds on purpose: the epoch clock re-measures its drift once per 2^32 counter ticks
  * (about 1.4 s at 3 GHz), and those re-measurements must be crossed to be tested.
+ *
+ * <p>{@code VarnokClockTest [CLOSEST_US]}: the closest of many back-to-back pairs with
+ * {@code Instant.now} must be within CLOSEST_US, 20 by default. Under an emulator, where a
+ * pair of reads can itself take longer than that, a run passes 1000, the bound of every
+ * other check.
  */
 public final class VarnokClockTest {
   private static final long NANOS_PER_MILLI = 1_000_000L;
@@ -27,8 +32,11 @@ public final class VarnokClockTest {
   private static final Checks checks = new Checks();
   /** Keeps the JIT from dropping warm-up reads. */
   private static volatile long sink;
+  /** How close to Instant.now the closest pair must be. */
+  private static long closestNanos = 20_000;
 
   public static void main(String[] args) {
+    if (args.length == 1) closestNanos = Long.parseLong(args[0]) * 1000;
     checks.group("method declarations", VarnokClockTest::declarations);
     // Right after calibration the base pair alone decides; after crossing re-measurements
     // the drift does too.
@@ -98,8 +106,8 @@ public final class VarnokClockTest {
       checks.check(clock + ": instants are the epoch clock's, to the nanosecond",
           notGrain == 0 && subMicro > 0,
           notGrain + " not multiples of 256 ns, " + subMicro + " finer than 1 us");
-      checks.check(clock + ": closest of 100,000 instants to Instant.now within 20 us",
-          best <= 20_000, "closest " + best + " ns apart");
+      checks.check(clock + ": closest of 100,000 instants to Instant.now within "
+          + closestNanos / 1000 + " us", best <= closestNanos, "closest " + best + " ns apart");
     }
   }
 
@@ -165,8 +173,8 @@ public final class VarnokClockTest {
       long instant = now.getEpochSecond() * 1_000_000_000L + now.getNano();
       best = Math.min(best, Math.abs(epoch - instant));
     }
-    checks.check(when + ": closest of 10,000 pairs with Instant.now within 20 us",
-        best <= 20_000,
+    checks.check(when + ": closest of 10,000 pairs with Instant.now within "
+        + closestNanos / 1000 + " us", best <= closestNanos,
         "closest pair " + best + " ns apart");
   }
 

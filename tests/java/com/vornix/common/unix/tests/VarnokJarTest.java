@@ -22,29 +22,33 @@ import java.util.jar.JarFile;
 import java.util.jar.Manifest;
 
 /**
- * What the jar that holds Varnok carries: {@code VarnokJarTest VERSION LIBRARY LICENSE}
- * checks that the class and the jar's manifest say VERSION, that the jar's library is
- * LIBRARY byte for byte, that the manifest names the Apache licence and the jar carries
- * LICENSE's text, that its classes are for Java 8, and that it is the module
+ * What the jar that holds Varnok carries: {@code VarnokJarTest VERSION LIBRARY LICENSE
+ * [AARCH64_LIBRARY]} checks that the class and the jar's manifest say VERSION, that the
+ * jar's x86-64 library is LIBRARY byte for byte, and its aarch64 library AARCH64_LIBRARY
+ * (without it, that the jar has none), that the manifest names the Apache licence and the
+ * jar carries LICENSE's text, that its classes are for Java 8, and that it is the module
  * com.vornix.common.unix.
  */
 public final class VarnokJarTest {
   private static final String MODULE = "com.vornix.common.unix";
-  private static final String RESOURCE = "META-INF/native/linux/amd64/libvarnok_jni.so";
+  private static final String AMD64 = "META-INF/native/linux/amd64/libvarnok_jni.so";
+  private static final String AARCH64 = "META-INF/native/linux/aarch64/libvarnok_jni.so";
 
   private static final Checks checks = new Checks();
 
   public static void main(String[] args) {
-    if (args.length == 3) {
-      checks.group("version " + args[0], () -> version(args[0], args[1], args[2]));
+    if (args.length == 3 || args.length == 4) {
+      String aarch64 = args.length == 4 ? args[3] : null;
+      checks.group("version " + args[0], () -> version(args[0], args[1], args[2], aarch64));
     } else {
       checks.check("arguments", false,
-          "usage: VERSION LIBRARY LICENSE; got " + Arrays.toString(args));
+          "usage: VERSION LIBRARY LICENSE [AARCH64_LIBRARY]; got " + Arrays.toString(args));
     }
     checks.finish();
   }
 
-  private static void version(String expected, String library, String license)
+  private static void version(String expected, String library, String license,
+      String aarch64)
       throws Exception {
     checks.check("Varnok.VERSION is " + expected, expected.equals(Varnok.VERSION),
         "Varnok.VERSION is " + Varnok.VERSION);
@@ -66,7 +70,13 @@ public final class VarnokJarTest {
           named != null && named.startsWith("Apache-2.0;"), "Bundle-License: " + named);
       classVersions(file);
       module(Paths.get(jar.toURI()));
-      carries(file, RESOURCE, library);
+      carries(file, AMD64, library);
+      if (aarch64 != null) {
+        carries(file, AARCH64, aarch64);
+      } else {
+        checks.check(jar + " has no " + AARCH64 + ", none being built",
+            file.getJarEntry(AARCH64) == null, "it has one");
+      }
       carries(file, "META-INF/LICENSE", license);
     }
   }

@@ -1,0 +1,83 @@
+# The tests of the aarch64 part (cmake/aarch64.cmake): the library's ELF
+# contract, and the unit tests that mean something on aarch64, run under
+# qemu's user-mode emulator. The x86-64 build runs them as its own tests,
+# named aarch64.* and labelled aarch64.
+#
+# Under the emulator the counter follows the host's clock in steps of about a
+# microsecond and always states 62.5 MHz, so these tests show that the right
+# registers are read and that the clock is right, never how fast it is.
+#
+# Not run here:
+# - faults_test, rate_check_test and the RateDiscovery cases: what they test
+#   is the reading and checking of the kernel's rate files, which discovery
+#   on aarch64 never opens (generic_timer_test shows that it does not);
+# - real_clock_stress_test: it must cross real cycle epochs, 2^32 ticks, and
+#   the emulator's counter takes 68.7 s for one (clock_test crosses hundreds
+#   of scripted ones);
+# - Valgrind and memcheck, which cannot run an emulated process; the
+#   installed package, which is the x86-64 build's; the sanitizers.
+set(VARNOK_TEST_PREFIX aarch64.)
+set_property(DIRECTORY PROPERTY LABELS aarch64)
+
+add_test(NAME aarch64.elf_contract
+  COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/check_elf_contract.sh"
+          "$<TARGET_FILE:varnok_jni>"
+          "${CMAKE_CURRENT_SOURCE_DIR}/expected_dynamic_symbols.txt")
+add_test(NAME aarch64.glibc_ceiling
+  COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/check_glibc_ceiling.sh"
+          "$<TARGET_FILE:varnok_jni>" "${CMAKE_CURRENT_SOURCE_DIR}/glibc_ceiling.txt")
+
+# A test that only says why the emulated tests are not there.
+function(varnok_aarch64_skip why)
+  add_test(NAME aarch64.emulated_tests COMMAND "${CMAKE_COMMAND}" -E echo "skipped: ${why}")
+  set_tests_properties(aarch64.emulated_tests PROPERTIES SKIP_REGULAR_EXPRESSION "^skipped: ")
+endfunction()
+
+find_path(VARNOK_GTEST_SOURCE_DIR googletest/CMakeLists.txt
+  PATHS /usr/src/googletest NO_DEFAULT_PATH
+  DOC "GoogleTest's sources, built here for aarch64")
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  varnok_aarch64_skip("no qemu-aarch64-static (Debian package qemu-user-static)")
+  return()
+elseif(NOT VARNOK_GTEST_SOURCE_DIR)
+  varnok_aarch64_skip("no GoogleTest sources in /usr/src/googletest (Debian package googletest)")
+  return()
+endif()
+
+# GoogleTest for aarch64, from Debian's sources.
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory("${VARNOK_GTEST_SOURCE_DIR}" googletest EXCLUDE_FROM_ALL)
+find_package(Threads REQUIRED)
+include(GoogleTest)
+
+# A test program whose definitions stand in front of the library's, as in
+# the x86-64 build; the filter leaves out cases that are x86-64's alone.
+function(varnok_aarch64_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 _arg "" "FILTER" "SOURCES")
+  add_executable(${name} ${_arg_SOURCES})
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}")
+  target_link_libraries(${name} PRIVATE varnok_warnings varnok_jni_headers
+                        varnok_jni_by_name varnok-native-headers
+                        GTest::gtest GTest::gtest_main Threads::Threads ${CMAKE_DL_LIBS})
+  set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
+  set(_filter "")
+  if(_arg_FILTER)
+    set(_filter TEST_FILTER "${_arg_FILTER}")
+  endif()
+  gtest_discover_tests(${name} TEST_PREFIX ${VARNOK_TEST_PREFIX} ${_filter}
+    DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+endfunction()
+
+varnok_aarch64_test(annotations_test SOURCES annotations_test.cc)
+varnok_aarch64_test(clock_test SOURCES clock_test.cc)
+varnok_aarch64_test(valgrind_detection_test SOURCES valgrind_detection_test.cc)
+# The sleep, the wall clock and the drift cell; not the rate files.
+varnok_aarch64_test(rate_discovery_test SOURCES rate_discovery_test.cc scripted_host.cc
+                    FILTER "-RateDiscovery.*")
+varnok_aarch64_test(generic_timer_test
+                    SOURCES generic_timer_test.cc fake_system_files.cc scripted_host.cc)
+
+# The C++ runtime's static initialisation as the library links it, whose
+# guard takes other atomics on aarch64.
+include(static_init.cmake)
