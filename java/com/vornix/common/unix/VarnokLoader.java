@@ -35,7 +35,8 @@ final class VarnokLoader {
    * package: a named module owns every package its jar has a directory for, and two modules
    * that both had, say, linux/amd64/ could not be on one module path.
    */
-  private static final String RESOURCE = "META-INF/native/" + PLATFORM + "/" + FILE_NAME;
+  private static final String RESOURCE =
+      VarnokBuild.NATIVE_ROOT + "/" + PLATFORM + "/" + FILE_NAME;
 
   /** Declared after what load() reads: static fields are initialised in order. */
   private static final UnsatisfiedLinkError FAILURE = load();
@@ -53,8 +54,8 @@ final class VarnokLoader {
    */
   private static String platform(String os, String arch) {
     if (!"Linux".equals(os)) return null;
-    if ("amd64".equals(arch) || "x86_64".equals(arch)) return "linux/amd64";
-    return "aarch64".equals(arch) ? "linux/aarch64" : null;
+    if ("amd64".equals(arch) || "x86_64".equals(arch)) return VarnokBuild.AMD64;
+    return "aarch64".equals(arch) ? VarnokBuild.AARCH64 : null;
   }
 
   private static UnsatisfiedLinkError load() {
