@@ -1,6 +1,5 @@
 // Discovers the counter's rate from the kernel's files (or a measurement),
 // then checks all but the kernel's own calibration against its raw clock.
-// On aarch64 the rate is the one the architecture states instead.
 
 // The precondition check below stays in every build type.
 #undef NDEBUG
@@ -23,15 +22,9 @@ namespace java_com_vornix_common_unix_base {
 
 static double cpuinfo_cycles_per_second = 1.0;
 
-#if defined(__aarch64__)
-// The generic timer runs at 1 MHz or more (1 GHz from Armv8.6 on), so the
-// 100 us pairing tolerance is at least 100 ticks; above 1e11 it overflows.
-static const double kMinUsableRate = 1e6, kMaxUsableRate = 1e11;
-#else
 // Below 1e8 the 100 us pairing tolerance is shorter than one gettimeofday
 // and calibration would retry for ever; above 1e11 the tolerance overflows.
 static const double kMinUsableRate = 1e8, kMaxUsableRate = 1e11;
-#endif
 
 // Counter ticks per second, measured across a sleep of the given length.
 // Used only when the kernel's files (on aarch64, the timer) give no rate.
@@ -46,6 +39,7 @@ static int64 EstimateCyclesPerSecond(const int estimate_time_ms) {
   return static_cast<int64>(multiplier * elapsed);
 }
 
+// The kernel's files, read on x86-64 only: aarch64 states its rate (below).
 #if !defined(__aarch64__)
 // Reads one decimal number from a small kernel file. The whole text up to a
 // newline or its end must be the number, so "3000000 kHz" is refused.
@@ -70,8 +64,16 @@ static bool ReadIntFromFile(const char* file, int* value) {
 #endif
 
 static bool IsUsableRate(double rate) {
+#if defined(__aarch64__)
+  // The generic timer runs at 1 MHz or more (1 GHz from Armv8.6 on), so the
+  // 100 us pairing tolerance is still at least 100 ticks there.
+  const double lowest = 1e6;
+  (void)kMinUsableRate;
+#else
+  const double lowest = kMinUsableRate;
+#endif
   // Written so that a NaN fails too.
-  return rate >= kMinUsableRate && rate <= kMaxUsableRate;
+  return rate >= lowest && rate <= kMaxUsableRate;
 }
 
 // --- The check against the kernel's clock -------------------------------
