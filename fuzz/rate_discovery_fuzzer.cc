@@ -50,12 +50,6 @@ int g_perror_errno;
 
 namespace java_com_vornix_common_unix_base {
 
-struct CycleClock {
-  static int64_t Now();
-};
-
-int64_t CycleClock::Now() { return sh::ReadCounter(); }
-
 void SleepForMilliseconds(int milliseconds) {
   if (g_sleeps++ == 0) g_first_sleep_ms = milliseconds;
   sh::Sleep(int64_t{milliseconds} * 1000000);

@@ -62,21 +62,6 @@ int64_t Ns(const timespec& t) { return t.tv_sec * kNsPerSecond + t.tv_nsec; }
 
 }  // namespace
 
-namespace java_com_vornix_common_unix_base {
-
-struct CycleClock {
-  static int64_t Now();
-};
-
-int64_t CycleClock::Now() {
-  if (sh::Active()) return sh::ReadCounter();
-  static const auto real = NextDefinition<int64_t (*)()>(
-      "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
-  return real();
-}
-
-}  // namespace java_com_vornix_common_unix_base
-
 extern "C" int nanosleep(const timespec* request, timespec* remainder) {
   if (!g_nanosleep.fake) {
     static const auto real =

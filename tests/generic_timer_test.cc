@@ -31,18 +31,12 @@ int g_sleeps;
 
 namespace java_com_vornix_common_unix_base {
 
-struct CycleClock {
-  static int64_t Now();
-};
-
-// The library's own definition, past this program's.
+// The library's own counter, past this program's (scripted_host.cc's).
 int64_t LibraryNow() {
   static const auto real = NextDefinition<int64_t (*)()>(
       "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
   return real();
 }
-
-int64_t CycleClock::Now() { return sh::Active() ? sh::ReadCounter() : LibraryNow(); }
 
 void SleepForMilliseconds(int milliseconds) {
   ++g_sleeps;

@@ -28,17 +28,6 @@ std::vector<int> g_sleeps_ms;
 
 namespace java_com_vornix_common_unix_base {
 
-struct CycleClock {
-  static int64_t Now();
-};
-
-int64_t CycleClock::Now() {
-  if (sh::Active()) return sh::ReadCounter();
-  static const auto real = NextDefinition<int64_t (*)()>(
-      "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
-  return real();
-}
-
 void SleepForMilliseconds(int milliseconds) {
   g_sleeps_ms.push_back(milliseconds);
   sh::Sleep(int64_t{milliseconds} * 1000000);

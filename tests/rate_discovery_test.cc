@@ -77,17 +77,6 @@ struct WallClockScript {
 
 namespace java_com_vornix_common_unix_base {
 
-struct CycleClock {
-  static int64_t Now();
-};
-
-int64_t CycleClock::Now() {
-  if (sh::Active()) return sh::ReadCounter();
-  static const auto real = NextDefinition<int64_t (*)()>(
-      "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
-  return real();
-}
-
 void SleepForMilliseconds(int milliseconds) {
   if (g_sleep.record) {
     if (g_sleep.calls++ == 0) g_sleep.first_ms = milliseconds;

@@ -48,6 +48,20 @@ int64_t VirtualNs() { return g_ns; }
 
 }  // namespace scripted_host
 
+// The counter: the scripted host's while there is one, else the real one.
+namespace java_com_vornix_common_unix_base {
+struct CycleClock {
+  static int64_t Now();
+};
+
+int64_t CycleClock::Now() {
+  if (scripted_host::g_active) return scripted_host::ReadCounter();
+  static const auto real = NextDefinition<int64_t (*)()>(
+      "_ZN32java_com_vornix_common_unix_base10CycleClock3NowEv");
+  return real();
+}
+}  // namespace java_com_vornix_common_unix_base
+
 extern "C" int clock_gettime(clockid_t id, struct timespec* ts) noexcept {
   namespace sh = scripted_host;
   if (!sh::g_active || id != CLOCK_MONOTONIC_RAW) {

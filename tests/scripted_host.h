@@ -2,12 +2,12 @@
 // CLOCK_MONOTONIC_RAW, so that rate discovery's check against the kernel's
 // clock can be scripted exactly.
 //
-// A program that links scripted_host.cc defines clock_gettime itself; the
-// library's reads of the raw clock reach it and, while a host is scripted,
-// see virtual time. The program's own CycleClock::Now returns ReadCounter()
-// and its sleep passes virtual time with Sleep(). Virtual time moves only by
-// the costs and delays scripted here, so without them every reading is
-// exact.
+// A program that links scripted_host.cc defines clock_gettime and
+// CycleClock::Now itself; the library's reads of the raw clock and the
+// counter reach them and, while a host is scripted, see virtual time (and
+// otherwise the real clocks). The program's own sleep passes virtual time
+// with Sleep(). Virtual time moves only by the costs and delays scripted
+// here, so without them every reading is exact.
 
 #ifndef VARNOK_TESTS_SCRIPTED_HOST_H_
 #define VARNOK_TESTS_SCRIPTED_HOST_H_
@@ -34,7 +34,8 @@ void Start(const Host& host);
 void Stop();
 bool Active();
 
-// The program's CycleClock::Now returns this while the host is active.
+// The counter as the host reads it; CycleClock::Now returns this while the
+// host is active.
 int64_t ReadCounter();
 // The program's sleep calls this while the host is active.
 void Sleep(int64_t ns);
