@@ -32,7 +32,7 @@ void Usage(FILE* out) {
 
 // One option: its name, the member it sets and the values it accepts. A
 // flag has no value; a number must lie in [low, high].
-struct Spec {
+struct OptionRule {
   const char* name;
   const char* what;
   bool Options::*flag;
@@ -42,7 +42,7 @@ struct Spec {
   double low, high;
 };
 
-const Spec kSpecs[] = {
+const OptionRule kOptionRules[] = {
     {"--seconds", "a number of seconds", nullptr, &Options::seconds, nullptr,
      nullptr, 1e-9, 7 * 86400.0},
     {"--epochs", "a number of boundaries", nullptr, nullptr, &Options::epochs,
@@ -71,33 +71,33 @@ bool IsPathName(const std::string& name) {
          name == "measured";
 }
 
-// Stores the text of a value into the member that spec names.
-bool Store(const Spec& spec, const std::string& value, Options* options) {
+// Stores the text of a value into the member that the rule names.
+bool Store(const OptionRule& rule, const std::string& value, Options* options) {
   const char* const text = value.c_str();
   char* end;
-  if (spec.number != nullptr) {
+  if (rule.number != nullptr) {
     const double v = strtod(text, &end);
-    if (end == text || *end != '\0' || !(v >= spec.low && v <= spec.high)) {
+    if (end == text || *end != '\0' || !(v >= rule.low && v <= rule.high)) {
       return false;
     }
-    options->*spec.number = v;
-  } else if (spec.count != nullptr) {
+    options->*rule.number = v;
+  } else if (rule.count != nullptr) {
     const long v = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || v < spec.low || v > spec.high) {
+    if (end == text || *end != '\0' || v < rule.low || v > rule.high) {
       return false;
     }
-    options->*spec.count = v;
+    options->*rule.count = v;
   } else {
     if (value.empty()) return false;
-    if (spec.text == &Options::require_path && !IsPathName(value)) return false;
-    options->*spec.text = value;
+    if (rule.text == &Options::require_path && !IsPathName(value)) return false;
+    options->*rule.text = value;
   }
   return true;
 }
 
-const Spec* Find(const std::string& name) {
-  for (const Spec& spec : kSpecs) {
-    if (name == spec.name) return &spec;
+const OptionRule* Find(const std::string& name) {
+  for (const OptionRule& rule : kOptionRules) {
+    if (name == rule.name) return &rule;
   }
   return nullptr;
 }
@@ -117,26 +117,26 @@ int ParseOptions(int argc, char** argv, Options* options) {
                               equals != std::string::npos;
     std::string value = inline_value ? name.substr(equals + 1) : "";
     if (inline_value) name.resize(equals);
-    const Spec* const spec = Find(name);
-    if (spec == nullptr || (spec->flag != nullptr && inline_value)) {
+    const OptionRule* const rule = Find(name);
+    if (rule == nullptr || (rule->flag != nullptr && inline_value)) {
       fprintf(stderr, "varnok_accuracy: unknown argument '%s'\n", argv[i]);
       Usage(stderr);
       return 2;
     }
-    if (spec->flag != nullptr) {
-      options->*spec->flag = true;
+    if (rule->flag != nullptr) {
+      options->*rule->flag = true;
       continue;
     }
     if (!inline_value) {
       if (i + 1 >= argc) {
-        fprintf(stderr, "varnok_accuracy: %s needs %s\n", spec->name,
-                spec->what);
+        fprintf(stderr, "varnok_accuracy: %s needs %s\n", rule->name,
+                rule->what);
         return 2;
       }
       value = argv[++i];
     }
-    if (!Store(*spec, value, options)) {
-      fprintf(stderr, "varnok_accuracy: bad value for %s: '%s'\n", spec->name,
+    if (!Store(*rule, value, options)) {
+      fprintf(stderr, "varnok_accuracy: bad value for %s: '%s'\n", rule->name,
               value.c_str());
       return 2;
     }
