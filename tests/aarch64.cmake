@@ -51,32 +51,16 @@ add_subdirectory("${VARNOK_GTEST_SOURCE_DIR}" googletest EXCLUDE_FROM_ALL)
 find_package(Threads REQUIRED)
 include(GoogleTest)
 
-# A test program whose definitions stand in front of the library's, as in
-# the x86-64 build; the filter leaves out cases that are x86-64's alone.
-function(varnok_aarch64_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 _arg "" "FILTER" "SOURCES")
-  add_executable(${name} ${_arg_SOURCES})
-  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}")
-  target_link_libraries(${name} PRIVATE varnok_warnings varnok_jni_headers
-                        varnok_jni_by_name varnok-native-headers
-                        GTest::gtest GTest::gtest_main Threads::Threads ${CMAKE_DL_LIBS})
-  set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
-  set(_filter "")
-  if(_arg_FILTER)
-    set(_filter TEST_FILTER "${_arg_FILTER}")
-  endif()
-  gtest_discover_tests(${name} TEST_PREFIX ${VARNOK_TEST_PREFIX} ${_filter}
-    DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
-endfunction()
-
-varnok_aarch64_test(annotations_test SOURCES annotations_test.cc)
-varnok_aarch64_test(clock_test SOURCES clock_test.cc)
-varnok_aarch64_test(valgrind_detection_test SOURCES valgrind_detection_test.cc)
+varnok_interposing_test(annotations_test annotations_test.cc)
+varnok_interposing_test(clock_test clock_test.cc)
+varnok_interposing_test(valgrind_detection_test valgrind_detection_test.cc)
 # The sleep, the wall clock and the drift cell; not the rate files.
-varnok_aarch64_test(rate_discovery_test SOURCES rate_discovery_test.cc scripted_host.cc
-                    FILTER "-RateDiscovery.*")
-varnok_aarch64_test(generic_timer_test
-                    SOURCES generic_timer_test.cc fake_system_files.cc scripted_host.cc)
+varnok_interposing_test(rate_discovery_test rate_discovery_test.cc
+                        FILTER "-RateDiscovery.*")
+target_link_libraries(rate_discovery_test PRIVATE varnok_scripted_host)
+varnok_interposing_test(generic_timer_test generic_timer_test.cc)
+target_link_libraries(generic_timer_test PRIVATE
+                      varnok_fake_system_files varnok_scripted_host)
 
 # The C++ runtime's static initialisation as the library links it, whose
 # guard takes other atomics on aarch64.
