@@ -3,43 +3,13 @@
 # on. Standard error must stay empty: granted access warns of nothing, and a
 # denial is the test's to catch. The library always comes out of the jar.
 
-# A newer JDK: VARNOK_EXTRA_JDK, or the newest under /usr/lib/jvm, by the
-# JAVA_VERSION of its release file.
-set(VARNOK_EXTRA_JDK "" CACHE PATH
-  "Home of a JDK newer than the building one, for the Java tests; empty: the newest in /usr/lib/jvm")
-file(GLOB _varnok_homes LIST_DIRECTORIES true /usr/lib/jvm/*)
-set(_varnok_newer_major ${Java_VERSION_MAJOR})
-set(_varnok_newer_jdk "")
-foreach(home IN LISTS VARNOK_EXTRA_JDK _varnok_homes)
-  set(major 0)
-  if(EXISTS "${home}/bin/java" AND EXISTS "${home}/release")
-    file(STRINGS "${home}/release" line REGEX "^JAVA_VERSION=\"[0-9]+" LIMIT_COUNT 1)
-    if(line MATCHES "\"([0-9]+)")
-      set(major ${CMAKE_MATCH_1})
-    endif()
-  endif()
-  if(major AND home STREQUAL VARNOK_EXTRA_JDK)
-    set(_varnok_newer_major ${major})
-    set(_varnok_newer_jdk "${home}")
-    break()
-  elseif(major GREATER _varnok_newer_major)
-    set(_varnok_newer_major ${major})
-    set(_varnok_newer_jdk "${home}")
-  endif()
-endforeach()
-
-if(NOT _varnok_newer_jdk)
-  set(_varnok_newer_skip "no JDK newer than ${Java_VERSION_MAJOR} in /usr/lib/jvm, and no -DVARNOK_EXTRA_JDK=DIR")
-  set(_varnok_denied_skip "${_varnok_newer_skip}")
-elseif(_varnok_newer_major LESS 24)
+# The newer JDK is found by cmake/newer_jdk.cmake.
+set(_varnok_newer_jdk "${VARNOK_NEWER_JDK}")
+set(_varnok_newer_major ${VARNOK_NEWER_JDK_MAJOR})
+set(_varnok_newer_skip "${VARNOK_NEWER_JDK_MISSING}")
+set(_varnok_denied_skip "${VARNOK_NEWER_JDK_MISSING}")
+if(_varnok_newer_jdk AND _varnok_newer_major LESS 24)
   set(_varnok_denied_skip "JDK ${_varnok_newer_major} (${_varnok_newer_jdk}) cannot deny JNI native access; JDK 24 and later can")
-endif()
-if(VARNOK_EXTRA_JDK AND NOT _varnok_newer_jdk STREQUAL VARNOK_EXTRA_JDK)
-  message(FATAL_ERROR "VARNOK_EXTRA_JDK=${VARNOK_EXTRA_JDK} holds no JDK (bin/java, release)")
-elseif(_varnok_newer_jdk)
-  message(STATUS "Java tests on a newer JDK: JDK ${_varnok_newer_major} in ${_varnok_newer_jdk}")
-else()
-  message(STATUS "Java tests on a newer JDK: skipped, ${_varnok_newer_skip}")
 endif()
 
 # Runs JAVA ARGS... failing on any standard error; where SKIP is set, prints
