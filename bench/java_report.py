@@ -205,25 +205,27 @@ def plot(runs, png, directory):
     data = os.path.join(directory, "plot.dat")
     with open(data, "w", encoding="utf-8") as f:
         for name in names:
-            row = ['"%s"' % label(name).replace("`", "").replace('"', "'")]
+            row = ['"%s"' % label(name).split(" (")[0].replace("`", "").replace('"', "'")]
             for jdk in jdks:
                 r = runs[jdk].get(1, {}).get(name)
                 row += ["%.3f %.3f" % (r["score"], r["error"]) if r else "NaN NaN"]
             f.write(" ".join(row) + "\n")
+    top = 1.5 * max(r["score"] for jdk in jdks for r in runs[jdk].get(1, {}).values())
     series = ", ".join("'%s' using %d:%d:xtic(1) title 'JDK %d'" % (
         data.replace("'", "''"), 2 + 2 * i, 3 + 2 * i, jdk) for i, jdk in enumerate(jdks))
     script = "\n".join([
-        "set terminal pngcairo size 1200,640 font 'Sans,9'",
+        "set terminal pngcairo size 1200,700 font 'Sans,9'",
         "set output '%s'" % png.replace("'", "''"),
-        "set title 'ns per call, one thread (JMH average time, 99.9%% CI)'",
+        "set title 'ns per call, one thread (JMH average time, 99.9% CI; bars past the top are cut)'",
         "set style data histogram",
         "set style histogram errorbars gap 1 lw 1",
         "set style fill solid 0.8 border -1",
         "set xtics rotate by -40 scale 0 left",
         "set ylabel 'ns per call'",
-        "set yrange [0:*]",
+        "set yrange [0:%.0f]" % top,
         "set grid ytics",
-        "set bmargin 12",
+        "set bmargin 14",
+        "set rmargin 16",
         "set key top left",
         "plot " + series, ""])
     result = subprocess.run(["gnuplot"], input=script, text=True, capture_output=True)

@@ -7,6 +7,7 @@ import java.time.Clock;
 import java.time.Instant;
 import java.util.Arrays;
 import java.util.List;
+import java.util.function.LongSupplier;
 import net.openhft.chronicle.core.time.SystemTimeProvider;
 import net.openhft.chronicle.core.time.TimeProvider;
 import org.agrona.concurrent.EpochNanoClock;
@@ -16,17 +17,40 @@ import org.agrona.concurrent.SystemEpochNanoClock;
 /** The epoch clocks whose error {@link ClockAccuracy} measures, each read as its users read it. */
 final class AccuracyProbes {
   /** One clock: read in nanoseconds since the Unix epoch, between two reference reads. */
-  abstract static class Probe {
+  static class Probe {
     final String name;
+    private final LongSupplier reading;
 
-    Probe(String name) {
+    Probe(String name, LongSupplier reading) {
       this.name = name;
+      this.reading = reading;
     }
 
     /** Work that belongs outside the bracket, done before each reading. */
     void prepare() {}
 
-    abstract long read();
+    long read() {
+      return reading.getAsLong();
+    }
+  }
+
+  /** Agrona's offset clock made anew before every reading, outside the bracket. */
+  private static final class FreshOffsetClock extends Probe {
+    private EpochNanoClock fresh = new OffsetEpochNanoClock();
+
+    FreshOffsetClock(String name) {
+      super(name, null);
+    }
+
+    @Override
+    void prepare() {
+      fresh = new OffsetEpochNanoClock();
+    }
+
+    @Override
+    long read() {
+      return fresh.nanoTime();
+    }
   }
 
   private AccuracyProbes() {}
@@ -41,62 +65,15 @@ final class AccuracyProbes {
     EpochNanoClock agronaOffset = new OffsetEpochNanoClock();
     TimeProvider chronicle = SystemTimeProvider.INSTANCE;
     return Arrays.asList(
-        new Probe("Varnok.nanoTimeEpoch1() (JNI)") {
-          @Override
-          long read() {
-            return Varnok.nanoTimeEpoch1();
-          }
-        },
-        new Probe("VarnokTime.currentTimeNanos()") {
-          @Override
-          long read() {
-            return VarnokTime.currentTimeNanos();
-          }
-        },
-        new Probe("VarnokClock instant()") {
-          @Override
-          long read() {
-            return nanos(varnokClock.instant());
-          }
-        },
-        new Probe("Agrona SystemEpochNanoClock") {
-          @Override
-          long read() {
-            return agronaSystem.nanoTime();
-          }
-        },
-        new Probe("Agrona OffsetEpochNanoClock, one instance") {
-          @Override
-          long read() {
-            return agronaOffset.nanoTime();
-          }
-        },
+        new Probe("Varnok.nanoTimeEpoch1() (JNI)", Varnok::nanoTimeEpoch1),
+        new Probe("VarnokTime.currentTimeNanos()", VarnokTime::currentTimeNanos),
+        new Probe("VarnokClock instant()", () -> nanos(varnokClock.instant())),
+        new Probe("Agrona SystemEpochNanoClock", agronaSystem::nanoTime),
+        new Probe("Agrona OffsetEpochNanoClock, one instance", agronaOffset::nanoTime),
         // Where the offset lands depends on where in its millisecond currentTimeMillis was
         // when it was sampled: a new instance for every reading shows the whole spread.
-        new Probe("Agrona OffsetEpochNanoClock, a new instance per reading") {
-          private EpochNanoClock fresh;
-
-          @Override
-          void prepare() {
-            fresh = new OffsetEpochNanoClock();
-          }
-
-          @Override
-          long read() {
-            return fresh.nanoTime();
-          }
-        },
-        new Probe("Chronicle SystemTimeProvider") {
-          @Override
-          long read() {
-            return chronicle.currentTimeNanos();
-          }
-        },
-        new Probe("System.currentTimeMillis() x 10^6") {
-          @Override
-          long read() {
-            return System.currentTimeMillis() * 1_000_000L;
-          }
-        });
+        new FreshOffsetClock("Agrona OffsetEpochNanoClock, a new instance per reading"),
+        new Probe("Chronicle SystemTimeProvider", chronicle::currentTimeNanos),
+        new Probe("System.currentTimeMillis() x 10^6", () -> System.currentTimeMillis() * 1_000_000L));
   }
 }
