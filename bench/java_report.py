@@ -138,7 +138,7 @@ def cell(result, key="score"):
 
 
 def jmh_table(jdk, by_threads, info):
-    lines = ["### JDK %d: %s" % (jdk, info["vm"]), "",
+    lines = ["#### JDK %d: %s" % (jdk, info["vm"]), "",
              "JMH %s, %s; measured %s." % (info["jmh"], info["config"], info["date"]), "",
              "| Case | Binding | 1 thread | ± | 2 threads | ± | / JNI floor | `Instant.now()` / |",
              "|---|---|---:|---:|---:|---:|---:|---:|"]
@@ -164,7 +164,7 @@ def accuracy_tables(directory):
     if not reports:
         return []
     jdks = sorted(reports)
-    lines = ["### Error against `Instant.now()`", ""]
+    lines = ["#### Error against `Instant.now()`", ""]
     for jdk in jdks:
         report, date = reports[jdk]
         lines.append("- JDK %d (%s, %s): %s s, a round every %s µs, brackets up to %s ns kept; "
