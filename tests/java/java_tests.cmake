@@ -49,7 +49,7 @@ set(_varnok_jdk_cases java.build_jdk.class_path java.build_jdk.module_path
   java.newer_jdk.class_path.time java.newer_jdk.module_path.time java.newer_jdk.time.forced_jni
   java.newer_jdk.time.one_warning java.newer_jdk.gc_stress)
 foreach(case property_first property_missing_no_fallback library_path jar
-             tmpdir_property readonly_tmpdir classes_only_jar unsupported jar_contents
+             tmpdir_property missing_tmpdir readonly_tmpdir classes_only_jar unsupported jar_contents
              aarch64_clock ${_varnok_jdk_cases})
   list(APPEND _varnok_tmpdirs "${_varnok_tmp}/${case}")
 endforeach()
@@ -83,7 +83,7 @@ add_test(NAME java.loader.property_missing_no_fallback
           "-Djava.io.tmpdir=${_varnok_tmp}/property_missing_no_fallback"
           "${_varnok_property}=${_varnok_missing}/libvarnok_jni.so"
           "-Djava.library.path=${_varnok_libdir}"
-          ${_varnok_full_cp} ${_varnok_loader} fails)
+          ${_varnok_full_cp} ${_varnok_loader} fails 1)
 # The library path before the jar: nothing is extracted.
 add_test(NAME java.loader.library_path
   COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/library_path"
@@ -100,13 +100,20 @@ add_test(NAME java.loader.tmpdir_property
           "${_varnok_tmpdir_property}=${_varnok_tmp}/tmpdir_property"
           ${_varnok_no_library_path}
           ${_varnok_full_cp} ${_varnok_loader} extracts "${_varnok_tmp}/tmpdir_property")
+# The tmpdir property names a directory that does not exist: the library path and the
+# jar both fail, and each failure is attached.
+add_test(NAME java.loader.missing_tmpdir
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/missing_tmpdir"
+          "${_varnok_tmpdir_property}=${_varnok_missing}"
+          ${_varnok_no_library_path}
+          ${_varnok_full_cp} ${_varnok_loader} fails 2)
 # A temporary directory mounted noexec: the copy is written but cannot be mapped. The
 # error says which property to set, and the copy is deleted all the same.
 add_test(NAME java.loader.noexec_tmpdir
   COMMAND "${_varnok_with_tmpfs}" noexec "${_varnok_tmp}/noexec_tmpdir"
           "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/noexec_tmpdir"
           ${_varnok_no_library_path}
-          ${_varnok_full_cp} ${_varnok_loader} fails)
+          ${_varnok_full_cp} ${_varnok_loader} fails 2)
 # The tmpdir property names a read-only directory: that is where the copy must go, though
 # java.io.tmpdir would have worked.
 add_test(NAME java.loader.readonly_tmpdir
@@ -114,12 +121,12 @@ add_test(NAME java.loader.readonly_tmpdir
           "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/readonly_tmpdir"
           "${_varnok_tmpdir_property}=${_varnok_tmp}/readonly_mount"
           ${_varnok_no_library_path}
-          ${_varnok_full_cp} ${_varnok_loader} fails)
+          ${_varnok_full_cp} ${_varnok_loader} fails 2)
 # A jar of the classes alone and nothing on the library path: the error lists both tries.
 add_test(NAME java.loader.classes_only_jar
   COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/classes_only_jar"
           ${_varnok_no_library_path}
-          ${_varnok_classes_cp} ${_varnok_loader} fails)
+          ${_varnok_classes_cp} ${_varnok_loader} fails 1)
 # Another processor or system: refused before any library is loaded, even a named one.
 add_test(NAME java.loader.unsupported_arch
   COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/unsupported"
@@ -164,7 +171,7 @@ set_tests_properties(
   java.clock java.jar.contents java.time java.jar.validate
   java.loader.property_first java.loader.property_missing_no_fallback
   java.loader.library_path java.loader.jar java.loader.tmpdir_property
-  java.loader.noexec_tmpdir java.loader.readonly_tmpdir java.loader.classes_only_jar
+  java.loader.missing_tmpdir java.loader.noexec_tmpdir java.loader.readonly_tmpdir java.loader.classes_only_jar
   java.loader.unsupported_arch java.loader.unsupported_os
   PROPERTIES LABELS java TIMEOUT 120)
 # The cases that mount a tmpfs skip themselves where they cannot.
