@@ -1,36 +1,16 @@
 #!/usr/bin/env python3
 """Tests the code blocks of a Markdown page the way a reader would use them.
 
-Each fenced block is taken by its language tag:
-  java         compiled against the build's jar, and run when it has a main;
-               a block with no class declaration is the body of a main, its
-               import lines put above the class that wraps it
-  cpp, c       compiled and linked against the installed tree, and run; a
-               block with no main is the body of one, its # lines above it
-  cmake        a consumer's CMakeLists.txt, configured and built against the
-               installed tree; a target it links but does not declare is
-               declared from NAME.cc, a block saved earlier on the page
-  xml          a POM (or the elements inside one) built offline with Maven
-               against the installed repository; other XML must be
-               well-formed and name only what exists
-  sh, shell    parsed with bash -n, and the build targets, presets, options
-               and files it names must exist; a block marked run is run
-  properties   parsed, and every com.vornix name in it must exist
-  groovy, kotlin
-               Gradle: not built (Gradle is not installed), so skipped,
-               after checking that the coordinates it names are installed
-  text         output, not code: not tested
-A comment line right before a fence changes that:
-  <!-- snippet: partial, REASON -->  not tested; the run says why
-  <!-- snippet: run -->              a shell block that is run, not checked
-  <!-- snippet: file NAME -->        the block is also saved as NAME for the
-                                     page's later blocks
-Every block runs in one work directory per page (a shell block's own
-directory, where `build` is the build tree); /opt/varnok, the prefix the
-pages install to, stands for the installed tree; HOME is the work directory,
-so Maven's settings (offline, plugins from the plugin repository) and local
-repository are its own. Prints one line per block and the counts; a skipped
-block prints "skipped: " and why, which the suite's skip report collects.
+How each kind of block is taken, and the comment lines before a fence that
+change it (partial, run, file), are described for the pages' authors in
+docs/building.md, under "The pages' code". In short: Java against the build's
+jar, C and C++ and CMake against the installed tree, POMs with Maven offline,
+shell blocks parsed and checked (or run when marked so); /opt/varnok stands
+for the installed tree. Every block of a page runs in one work directory,
+which is also HOME (so Maven's settings and local repository are the test's),
+and in which `build` is the build tree. Prints one line per block and the
+counts; a skipped block prints "skipped: " and why, which the suite's skip
+report collects.
 """
 import argparse
 import glob
@@ -98,6 +78,7 @@ class Page:
         for name in ('LD_LIBRARY_PATH', 'MAVEN_ARGS', 'JAVA_TOOL_OPTIONS', 'PKG_CONFIG_PATH'):
             self.env.pop(name, None)
         self.targets = self.known = self.cmake_text = None
+        self.files = []  # the blocks saved by name, for later ones
         os.symlink(args.build_dir, os.path.join(work, 'build'))
         m2 = os.path.join(work, '.m2')
         os.makedirs(m2)
@@ -135,6 +116,8 @@ class Page:
 
 def read_prefix(dir_file):
     """The installed tree of the install.tree fixture."""
+    if not os.path.exists(dir_file):
+        sys.exit(f'no installed tree: {dir_file} is missing (install.tree failed?)')
     with open(dir_file) as f:
         return os.path.join(f.read().strip(), 'prefix')
 
@@ -176,12 +159,16 @@ def test_java(page, s):
     return 'compiled and ran' + (f', printing: {out.strip()[:200]}' if out.strip() else '')
 
 
+def native_source(text):
+    if re.search(r'\bmain\s*\(', text):
+        return text
+    head, body = split_fragment(text, r'\s*#')
+    return f'{head}\n\nint main(void) {{\n{body}\n    return 0;\n}}\n'
+
+
 def test_native(page, s, c):
     d = page.dir('c' if c else 'cpp')
-    text = page.installed(s.text)
-    if not re.search(r'\bmain\s*\(', text):
-        head, body = split_fragment(text, r'\s*#')
-        text = f'{head}\n\nint main(void) {{\n{body}\n    return 0;\n}}\n'
+    text = native_source(page.installed(s.text))
     source = write(os.path.join(d, 'snippet.c' if c else 'snippet.cc'), text)
     lib = os.path.join(page.prefix, page.args.libdir)
     page.run([page.args.cc if c else page.args.cxx, '-Wall', '-Wextra', '-o', 'snippet', source,
@@ -196,12 +183,14 @@ def test_cmake(page, s):
     text = page.installed(s.text)
     head = '' if re.search(r'^\s*project\s*\(', text, re.M) else \
         'cmake_minimum_required(VERSION 3.16)\nproject(snippet LANGUAGES C CXX)\n'
-    programs = []
+    programs = re.findall(r'add_executable\s*\(\s*([\w-]+)', text)
     for target in re.findall(r'target_link_libraries\s*\(\s*([\w-]+)', text):
-        if not re.search(rf'add_(executable|library)\s*\(\s*{re.escape(target)}\b', text):
-            shutil.copy(page.saved(target + '.cc'), d)
+        if target not in programs and not re.search(rf'add_library\s*\(\s*{re.escape(target)}\b', text):
+            page.saved(target + '.cc')
             head += f'add_executable({target} {target}.cc)\n'
             programs.append(target)
+    for name in page.files:
+        shutil.copy(os.path.join(page.work, name), d)
     write(os.path.join(d, 'CMakeLists.txt'), head + text)
     page.run(['cmake', '-S', d, '-B', os.path.join(d, 'build'), '-G', page.args.generator,
               f'-DCMAKE_PREFIX_PATH={page.prefix}', f'-DCMAKE_CXX_COMPILER={page.args.cxx}',
@@ -324,7 +313,8 @@ def test_shell(page, s):
     if s.marker == 'run':
         page.run(['bash', '-euo', 'pipefail', '-c', text], page.work)
         return 'ran'
-    words = shlex.split(text.replace('\\\n', ' '), comments=True)
+    lines = [shlex.split(line, comments=True) for line in text.replace('\\\n', ' ').split('\n')]
+    words = [w for line in lines for w in line + [';']]  # a line ends a command
     presets = json.load(open(os.path.join(page.args.source_dir, 'CMakePresets.json')))
     preset_names = {p['name'] for kind in presets.values() if isinstance(kind, list) for p in kind}
     if page.cmake_text is None:
@@ -348,14 +338,14 @@ def test_shell(page, s):
             if before in OUTPUT_OPTIONS:
                 path = os.path.dirname(path)
             if not glob.glob(path):
-                raise Failed(f'{candidate} does not exist')
+                raise Failed(f'{candidate.replace(page.prefix, DOCS_PREFIX)} does not exist')
             checked.append(candidate.replace(page.prefix, DOCS_PREFIX))
             break
     # --target takes one or more names, up to the next option or operator.
     for i, word in enumerate(words):
         if word == '--target':
             for name in words[i + 1:]:
-                if name.startswith('-') or name in ('&&', '||', ';', '|'):
+                if name.startswith('-') or name in ('&&', '||', ';', '|', '&'):
                     break
                 if name not in build_targets(page):
                     raise Failed(f'no build target {name}')
@@ -370,7 +360,9 @@ def test(page, s):
     if s.marker == 'run' and lang not in ('sh', 'shell', 'bash'):
         raise Failed('only a shell block can be marked run')
     if s.marker == 'file':
-        write(os.path.join(page.work, s.argument), page.installed(s.text))
+        text = page.installed(s.text)
+        write(os.path.join(page.work, s.argument), native_source(text) if lang in ('cpp', 'c++', 'c') else text)
+        page.files.append(s.argument)
     if lang == 'java':
         return test_java(page, s)
     if lang in ('cpp', 'c++', 'c'):
@@ -418,7 +410,7 @@ def main():
             print(f'FAILED: {where}: {e}')
             failed += 1
     print(f'{name}: {tested + skipped + failed} snippets: {tested} tested, {skipped} skipped, '
-          f'{failed} failed ({output} blocks of output, not code)')
+          f'{failed} failed ({output} of output, not code)')
     if failed:
         print(f'(files kept in {work})')
         return 1
