@@ -57,13 +57,18 @@ add_custom_command(
           "${_varnok_sources_dir}/com/vornix/common/unix/"
   COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_SOURCE_DIR}/java/module-info.java"
           "${_varnok_sources_dir}/"
+  # The JDK 22 binding where the jar has it, as the jar has it.
+  COMMAND "${CMAKE_COMMAND}" -E make_directory
+          "${_varnok_sources_dir}/META-INF/versions/22/com/vornix/common/unix"
+  COMMAND "${CMAKE_COMMAND}" -E copy ${VARNOK_JAVA22_SOURCES}
+          "${_varnok_sources_dir}/META-INF/versions/22/com/vornix/common/unix/"
   COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_SOURCE_DIR}/LICENSE"
           "${_varnok_sources_dir}/META-INF/"
   COMMAND "${Java_JAR_EXECUTABLE}" --create --file "${_varnok_maven_base}-sources.jar.part"
           -C "${_varnok_sources_dir}" .
   COMMAND "${CMAKE_COMMAND}" -E rename "${_varnok_maven_base}-sources.jar.part"
           "${_varnok_maven_base}-sources.jar"
-  DEPENDS ${VARNOK_JAVADOC_SOURCES} "${PROJECT_SOURCE_DIR}/LICENSE"
+  DEPENDS ${VARNOK_JAVADOC_SOURCES} ${VARNOK_JAVA22_SOURCES} "${PROJECT_SOURCE_DIR}/LICENSE"
   COMMENT "Building Varnok's sources jar"
   VERBATIM)
 

@@ -7,6 +7,7 @@ add_jar(varnok-java-tests
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokGcStressTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokJarTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokLoaderTest.java
+    ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokTimeTest.java
   INCLUDE_JARS varnok)
 
 get_target_property(_varnok_jar varnok JAR_FILE)
@@ -44,7 +45,9 @@ set(_varnok_tmpdirs)
 # jdk_runs.cmake's cases take their test's name.
 set(_varnok_jdk_cases java.build_jdk.class_path java.build_jdk.module_path
   java.build_jdk.demo_jar java.newer_jdk.class_path.granted java.newer_jdk.class_path.denied
-  java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar)
+  java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar
+  java.newer_jdk.class_path.time java.newer_jdk.module_path.time java.newer_jdk.time.forced_jni
+  java.newer_jdk.time.one_warning java.newer_jdk.gc_stress)
 foreach(case property_first property_missing_no_fallback library_path jar
              tmpdir_property readonly_tmpdir classes_only_jar unsupported jar_contents
              aarch64_clock ${_varnok_jdk_cases})
@@ -133,9 +136,20 @@ add_test(NAME java.loader.unsupported_os
 # and the module descriptor for Java 9.
 add_test(NAME java.jar.contents
   COMMAND ${VARNOK_JAVA_RUN} "-Djava.io.tmpdir=${_varnok_tmp}/jar_contents"
+          "-Dvarnok.test.java22=$<IF:$<BOOL:${VARNOK_CRITICAL_BINDING}>,true,false>"
           ${_varnok_full_cp} com.vornix.common.unix.tests.VarnokJarTest
           "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>" "${PROJECT_SOURCE_DIR}/LICENSE"
           ${VARNOK_AARCH64_LIBRARY})
+
+# VarnokTime on the building JDK: JNI below JDK 22.
+add_test(NAME java.time
+  COMMAND ${VARNOK_JAVA_RUN} -cp "${_varnok_java_tests_cp}"
+          com.vornix.common.unix.tests.VarnokTimeTest JNI)
+# A multi-release jar's versioned class must have its base class's API: the jar tool
+# that can read every class in it says so.
+add_test(NAME java.jar.validate
+  COMMAND sh -c "out=$(\"$0\" --validate --file \"$1\" 2>&1); s=$?; printf '%s\\n' \"$out\"; [ $s -eq 0 ] && [ -z \"$out\" ]"
+          "${VARNOK_JAR_TOOL}" "${_varnok_jar}")
 
 # The public API's javadoc, run as the build runs it for the javadoc jar, but
 # failing on any warning: every public class, method and constant documented,
@@ -147,7 +161,7 @@ set_tests_properties(java.javadoc PROPERTIES
   LABELS java TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
 
 set_tests_properties(
-  java.clock java.jar.contents
+  java.clock java.jar.contents java.time java.jar.validate
   java.loader.property_first java.loader.property_missing_no_fallback
   java.loader.library_path java.loader.jar java.loader.tmpdir_property
   java.loader.noexec_tmpdir java.loader.readonly_tmpdir java.loader.classes_only_jar

@@ -3,43 +3,13 @@
 # on. Standard error must stay empty: granted access warns of nothing, and a
 # denial is the test's to catch. The library always comes out of the jar.
 
-# A newer JDK: VARNOK_EXTRA_JDK, or the newest under /usr/lib/jvm, by the
-# JAVA_VERSION of its release file.
-set(VARNOK_EXTRA_JDK "" CACHE PATH
-  "Home of a JDK newer than the building one, for the Java tests; empty: the newest in /usr/lib/jvm")
-file(GLOB _varnok_homes LIST_DIRECTORIES true /usr/lib/jvm/*)
-set(_varnok_newer_major ${Java_VERSION_MAJOR})
-set(_varnok_newer_jdk "")
-foreach(home IN LISTS VARNOK_EXTRA_JDK _varnok_homes)
-  set(major 0)
-  if(EXISTS "${home}/bin/java" AND EXISTS "${home}/release")
-    file(STRINGS "${home}/release" line REGEX "^JAVA_VERSION=\"[0-9]+" LIMIT_COUNT 1)
-    if(line MATCHES "\"([0-9]+)")
-      set(major ${CMAKE_MATCH_1})
-    endif()
-  endif()
-  if(major AND home STREQUAL VARNOK_EXTRA_JDK)
-    set(_varnok_newer_major ${major})
-    set(_varnok_newer_jdk "${home}")
-    break()
-  elseif(major GREATER _varnok_newer_major)
-    set(_varnok_newer_major ${major})
-    set(_varnok_newer_jdk "${home}")
-  endif()
-endforeach()
-
-if(NOT _varnok_newer_jdk)
-  set(_varnok_newer_skip "no JDK newer than ${Java_VERSION_MAJOR} in /usr/lib/jvm, and no -DVARNOK_EXTRA_JDK=DIR")
-  set(_varnok_denied_skip "${_varnok_newer_skip}")
-elseif(_varnok_newer_major LESS 24)
+# The newer JDK is found by cmake/newer_jdk.cmake.
+set(_varnok_newer_jdk "${VARNOK_NEWER_JDK}")
+set(_varnok_newer_major ${VARNOK_NEWER_JDK_MAJOR})
+set(_varnok_newer_skip "${VARNOK_NEWER_JDK_MISSING}")
+set(_varnok_denied_skip "${VARNOK_NEWER_JDK_MISSING}")
+if(_varnok_newer_jdk AND _varnok_newer_major LESS 24)
   set(_varnok_denied_skip "JDK ${_varnok_newer_major} (${_varnok_newer_jdk}) cannot deny JNI native access; JDK 24 and later can")
-endif()
-if(VARNOK_EXTRA_JDK AND NOT _varnok_newer_jdk STREQUAL VARNOK_EXTRA_JDK)
-  message(FATAL_ERROR "VARNOK_EXTRA_JDK=${VARNOK_EXTRA_JDK} holds no JDK (bin/java, release)")
-elseif(_varnok_newer_jdk)
-  message(STATUS "Java tests on a newer JDK: JDK ${_varnok_newer_major} in ${_varnok_newer_jdk}")
-else()
-  message(STATUS "Java tests on a newer JDK: skipped, ${_varnok_newer_skip}")
 endif()
 
 # Runs JAVA ARGS... failing on any standard error; where SKIP is set, prints
@@ -56,6 +26,12 @@ function(varnok_quiet_java_test name java skip)
 endfunction()
 
 set(_varnok_newer "${_varnok_newer_jdk}/bin/java")
+set(_varnok_time_test com.vornix.common.unix.tests.VarnokTimeTest)
+if(VARNOK_CRITICAL_BINDING)
+  set(_varnok_newer_binding CRITICAL)
+else()
+  set(_varnok_newer_binding JNI)
+endif()
 set(_varnok_class_path -cp "${_varnok_java_tests_cp}")
 set(_varnok_module_path --module-path "${_varnok_jar}" --add-modules com.vornix.common.unix
     -cp "${_varnok_java_tests_jar}")
@@ -71,7 +47,36 @@ foreach(way class_path module_path)
     ${_varnok_grant_${way}} ${_varnok_${way}} ${_varnok_loader} extracts "${_varnok_tmp}/${name}")
   varnok_quiet_java_test(java.newer_jdk.${way}.denied "${_varnok_newer}" "${_varnok_denied_skip}"
     --illegal-native-access=deny ${_varnok_${way}} ${_varnok_loader} denied ${_varnok_grant_${way}})
+  # VarnokTime takes the critical binding wherever the jar has it and access is granted.
+  varnok_quiet_java_test(java.newer_jdk.${way}.time "${_varnok_newer}" "${_varnok_newer_skip}"
+    ${_varnok_grant_${way}} ${_varnok_${way}} ${_varnok_time_test} ${_varnok_newer_binding})
 endforeach()
+
+# The JNI binding forced, for measurements and as an escape hatch.
+varnok_quiet_java_test(java.newer_jdk.time.forced_jni "${_varnok_newer}" "${_varnok_newer_skip}"
+  ${_varnok_grant_class_path} -Dcom.vornix.common.unix.varnok.binding=jni
+  ${_varnok_class_path} ${_varnok_time_test} JNI)
+# Without the grant, JDK 24 and later warn once, when the library loads; making the
+# downcalls after that must not warn again.
+if(_varnok_newer_skip)
+  varnok_quiet_java_test(java.newer_jdk.time.one_warning "" "${_varnok_newer_skip}")
+elseif(_varnok_newer_major LESS 24)
+  varnok_quiet_java_test(java.newer_jdk.time.one_warning ""
+    "JDK ${_varnok_newer_major} does not warn of JNI; JDK 24 and later do")
+else()
+  add_test(NAME java.newer_jdk.time.one_warning
+    COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/java/expect_one_warning.sh" "${_varnok_newer}"
+            "-Djava.io.tmpdir=${_varnok_tmp}/java.newer_jdk.time.one_warning"
+            ${_varnok_no_library_path} ${_varnok_class_path} ${_varnok_time_test}
+            ${_varnok_newer_binding})
+  set_tests_properties(java.newer_jdk.time.one_warning PROPERTIES LABELS java TIMEOUT 120)
+endif()
+# Full collections complete while threads call the critical binding in a loop.
+varnok_quiet_java_test(java.newer_jdk.gc_stress "${_varnok_newer}" "${_varnok_newer_skip}"
+  ${_varnok_grant_class_path} -Xcheck:jni -Xmx64m ${_varnok_class_path}
+  com.vornix.common.unix.tests.VarnokGcStressTest 4000)
+set_tests_properties(java.newer_jdk.gc_stress PROPERTIES
+  FAIL_REGULAR_EXPRESSION "WARNING|FATAL ERROR|Exception in thread")
 
 # java -jar on the demo: its manifest finds varnok.jar and grants native access.
 if(TARGET varnok-demo)
@@ -80,4 +85,9 @@ if(TARGET varnok-demo)
     -jar "${_varnok_demo_jar}" 10000)
   varnok_quiet_java_test(java.newer_jdk.demo_jar "${_varnok_newer}" "${_varnok_newer_skip}"
     -jar "${_varnok_demo_jar}" 10000)
+  # The demo says which binding it reads through.
+  set_tests_properties(java.build_jdk.demo_jar PROPERTIES FAIL_REGULAR_EXPRESSION "Binding: CRITICAL")
+  if(VARNOK_CRITICAL_BINDING)
+    set_tests_properties(java.newer_jdk.demo_jar PROPERTIES FAIL_REGULAR_EXPRESSION "Binding: JNI")
+  endif()
 endif()

@@ -120,7 +120,7 @@ public final class VarnokClock extends Clock {
    */
   @Override
   public Instant instant() {
-    return Instant.ofEpochSecond(0, Varnok.nanoTimeEpoch1());
+    return Instant.ofEpochSecond(0, VarnokTime.currentTimeNanos());
   }
 
   /**
@@ -131,7 +131,7 @@ public final class VarnokClock extends Clock {
    */
   @Override
   public long millis() {
-    return Math.floorDiv(Varnok.nanoTimeEpoch1(), 1_000_000L);
+    return Math.floorDiv(VarnokTime.currentTimeNanos(), 1_000_000L);
   }
 
   /**

@@ -1,0 +1,44 @@
+package com.vornix.common.unix;
+
+/**
+ * How {@link VarnokTime} reaches the library: in this version of the class, through
+ * {@link Varnok}'s JNI methods. The multi-release jar carries another version for JDK 22
+ * and later, which uses critical downcalls where it can; both have the same members.
+ */
+final class ClockBinding {
+  static final VarnokTime.Binding KIND = VarnokTime.Binding.JNI;
+  static final String REASON = reason();
+
+  private ClockBinding() {}
+
+  static long epoch() {
+    return Varnok.nanoTimeEpoch1();
+  }
+
+  static long relative() {
+    return Varnok.nanoTimeRelative1();
+  }
+
+  private static String reason() {
+    // Initialises Varnok first: where the library cannot be used, this class fails to
+    // initialise with the loader's error, as Varnok does.
+    Varnok.calibrate();
+    String release = System.getProperty("java.specification.version");
+    if (feature(release) < 22) {
+      return "Java " + release + " has no critical downcalls; JDK 22 and later do";
+    }
+    return "the critical binding is not on this class path: the jar was built without"
+        + " it, or is not read as a multi-release jar (a jar repackaged without"
+        + " Multi-Release: true in its manifest)";
+  }
+
+  /** The feature release of a java.specification.version: 1.8 is 8. */
+  private static int feature(String release) {
+    try {
+      String[] parts = release.split("\\.");
+      return Integer.parseInt(parts[0].equals("1") && parts.length > 1 ? parts[1] : parts[0]);
+    } catch (RuntimeException e) {
+      return 0;
+    }
+  }
+}

@@ -1,0 +1,83 @@
+package com.vornix.common.unix;
+
+/**
+ * The way to read Varnok's clocks: the fastest binding this JVM allows.
+ *
+ * <pre>{@code
+ * long stamp = VarnokTime.currentTimeNanos();  // ns since 1970-01-01T00:00:00Z
+ * long t0 = VarnokTime.nanoTime();             // for intervals
+ * long elapsed = VarnokTime.nanoTime() - t0;
+ * }</pre>
+ *
+ * <p>These return exactly what {@link Varnok#nanoTimeEpoch1()} and {@link
+ * Varnok#nanoTimeRelative1()} return, and reach the same native functions. On JDK 22 and
+ * later, with native access granted, they reach them through critical downcalls of the
+ * Foreign Function and Memory API, which skip the thread-state transition and memory fence
+ * that every JNI call pays (about 10 ns on Intel cores, more than the clock itself).
+ * Elsewhere, and wherever that cannot be used, they call {@code Varnok}'s JNI methods.
+ * {@link #binding()} tells which is in use, and {@link #bindingReason()} why.
+ *
+ * <p>Setting {@value #BINDING_PROPERTY} to {@code jni} forces the JNI binding, for
+ * measurements and as an escape hatch. The property is read once, when this class is first
+ * used; any value but {@code jni} and {@code critical} also gives JNI, and {@link
+ * #bindingReason()} names the value.
+ *
+ * <p>The first use loads the library and calibrates the clocks, as {@link Varnok}'s does, and
+ * fails in the same way where the library cannot be used (see {@link
+ * VarnokClock#isAvailable()} to ask without an error).
+ */
+public final class VarnokTime {
+  /** System property that chooses the binding: {@code jni}, or {@code critical} (the default). */
+  public static final String BINDING_PROPERTY = "com.vornix.common.unix.varnok.binding";
+
+  /** How the clocks are reached. */
+  public enum Binding {
+    /** Through {@link Varnok}'s JNI methods. */
+    JNI,
+    /** Through critical downcalls of the Foreign Function and Memory API (JDK 22 and later). */
+    CRITICAL
+  }
+
+  private VarnokTime() {}
+
+  /**
+   * Nanoseconds since the Unix epoch (1970-01-01T00:00:00Z): {@link Varnok#nanoTimeEpoch1()}.
+   *
+   * <p>Present-day values are multiples of 256 ns. The clock is corrected against the
+   * system's clock once per 2^32 counter ticks and may then step by the correction, forwards
+   * or backwards: use it for time stamps, and {@link #nanoTime()} for intervals.
+   *
+   * @return the current time in nanoseconds since the Unix epoch
+   */
+  public static long currentTimeNanos() {
+    return ClockBinding.epoch();
+  }
+
+  /**
+   * The processor's counter in nanoseconds, with an arbitrary origin: {@link
+   * Varnok#nanoTimeRelative1()}. Only differences between two values mean anything.
+   *
+   * @return the counter's reading, scaled to nanoseconds
+   */
+  public static long nanoTime() {
+    return ClockBinding.relative();
+  }
+
+  /**
+   * The binding in use, chosen once for the life of the JVM.
+   *
+   * @return how {@link #currentTimeNanos()} and {@link #nanoTime()} reach the library
+   */
+  public static Binding binding() {
+    return ClockBinding.KIND;
+  }
+
+  /**
+   * Why that binding is in use, in a sentence, for logs and diagnostics.
+   *
+   * @return the reason
+   */
+  public static String bindingReason() {
+    return ClockBinding.REASON;
+  }
+}
