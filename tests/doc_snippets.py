@@ -154,9 +154,13 @@ def test_java(page, s):
     classpath = ':'.join(page.args.classpath + [os.path.join(d, 'classes')])
     if not re.search(r'static\s+void\s+main\s*\(', text):
         return 'compiled (no main to run)'
-    out = page.run(['java', '--enable-native-access=ALL-UNNAMED', f'-Djava.io.tmpdir={d}',
-                    '-cp', classpath, qualified], d, timeout=60)
-    return 'compiled and ran' + (f', printing: {out.strip()[:200]}' if out.strip() else '')
+    # On every JDK given: the binding differs from JDK 22 on.
+    ran = []
+    for jdk in [page.args.jdk] + ([page.args.newer_jdk] if page.args.newer_jdk else []):
+        out = page.run([os.path.join(jdk, 'bin/java'), '--enable-native-access=ALL-UNNAMED',
+                        f'-Djava.io.tmpdir={d}', '-cp', classpath, qualified], d, timeout=60)
+        ran.append(f'on {os.path.basename(jdk)}' + (f', printing: {out.strip()[:200]}' if out.strip() else ''))
+    return 'compiled and ran ' + '; '.join(ran)
 
 
 def native_source(text):
@@ -388,6 +392,7 @@ def main():
                  'plugin-repo', 'libdir', 'datadir'):
         p.add_argument('--' + name, required=True)
     p.add_argument('--mvn', default='')
+    p.add_argument('--newer-jdk', default='', help='a second JDK that Java blocks run on')
     p.add_argument('--classpath', default='', help='the jars Java blocks compile against, colon-separated')
     args = p.parse_args()
     args.classpath = [c for c in args.classpath.split(':') if c]

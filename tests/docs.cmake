@@ -16,7 +16,7 @@ foreach(_page IN ITEMS "${PROJECT_SOURCE_DIR}/README.md" ${_varnok_doc_pages})
   add_test(NAME docs.${_name}
     COMMAND "${VARNOK_PYTHON3}" "${CMAKE_CURRENT_SOURCE_DIR}/doc_snippets.py" "${_page}"
             --source-dir "${PROJECT_SOURCE_DIR}" --build-dir "${PROJECT_BINARY_DIR}"
-            --dir-file "${_varnok_install_dir_file}" --jdk "${VARNOK_JDK_HOME}"
+            --dir-file "${_varnok_install_dir_file}" --jdk "${VARNOK_JDK_HOME}" --newer-jdk "${VARNOK_NEWER_JDK}"
             --cxx "${CMAKE_CXX_COMPILER}" --cc "${VARNOK_CC}"
             --generator "${CMAKE_GENERATOR}" --mvn "${VARNOK_MVN}"
             --plugin-repo "${VARNOK_MAVEN_PLUGIN_REPO}"
