@@ -385,6 +385,30 @@ def test(page, s):
                  'properties, groovy or kotlin, and output as text')
 
 
+def heading_anchors(path):
+    """The anchors a renderer gives a page's headings, as GitHub makes them."""
+    text = re.sub(r'^(`{3,}|~{3,}).*?^\1', '', open(path, encoding='utf-8').read(), flags=re.S | re.M)
+    return {re.sub(r'[^\w\- ]', '', h.strip().lower()).replace(' ', '-')
+            for h in re.findall(r'^#+\s+(.*)$', text, re.M)}
+
+
+def broken_links(page):
+    """Links to files of the tree, or to headings, that lead nowhere."""
+    text = re.sub(r'^(\s*)(`{3,}|~{3,}).*?^\1\2', '', open(page, encoding='utf-8').read(),
+                  flags=re.S | re.M)
+    broken = []
+    for target in re.findall(r'\]\(([^)\s]+)\)', text):
+        if re.match(r'\w+:', target):
+            continue
+        path, _, anchor = target.partition('#')
+        full = os.path.normpath(os.path.join(os.path.dirname(page), path)) if path else page
+        if not os.path.exists(full):
+            broken.append(f'{target} (no such file)')
+        elif anchor and full.endswith('.md') and anchor not in heading_anchors(full):
+            broken.append(f'{target} (no such heading)')
+    return broken
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     p.add_argument('page')
@@ -414,9 +438,12 @@ def main():
         except Failed as e:
             print(f'FAILED: {where}: {e}')
             failed += 1
+    broken = broken_links(args.page)
+    for link in broken:
+        print(f'FAILED: {name}: the link {link}')
     print(f'{name}: {tested + skipped + failed} snippets: {tested} tested, {skipped} skipped, '
-          f'{failed} failed ({output} of output, not code)')
-    if failed:
+          f'{failed} failed ({output} of output, not code); {len(broken)} broken links')
+    if failed or broken:
         print(f'(files kept in {work})')
         return 1
     shutil.rmtree(work)
