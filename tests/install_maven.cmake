@@ -39,15 +39,7 @@ set(entry "${repository}/com/vornix/varnok/${VERSION}/varnok-${VERSION}")
 set(maven "${work}/maven")
 file(REMOVE_RECURSE "${maven}")
 file(MAKE_DIRECTORY "${maven}/tmp")
-# Debian's repository has no checksum files: not checking them there keeps
-# the output to what concerns the entry under test.
-file(WRITE "${maven}/settings.xml" "<settings><profiles><profile><id>plugins</id>
-  <repositories><repository><id>plugins</id><url>file://${PLUGIN_REPO}</url>
-    <releases><checksumPolicy>ignore</checksumPolicy></releases></repository></repositories>
-  <pluginRepositories><pluginRepository><id>plugins</id><url>file://${PLUGIN_REPO}</url>
-    <releases><checksumPolicy>ignore</checksumPolicy></releases></pluginRepository></pluginRepositories>
-</profile></profiles><activeProfiles><activeProfile>plugins</activeProfile></activeProfiles></settings>
-")
+configure_file("${CONSUMER_DIR}/settings.xml.in" "${maven}/settings.xml" @ONLY)
 file(WRITE "${maven}/global-settings.xml" "<settings/>\n")
 set(failures "")
 
