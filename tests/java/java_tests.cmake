@@ -140,11 +140,16 @@ add_test(NAME java.jar.contents
 # The public API's javadoc, run as the build runs it for the javadoc jar, but
 # failing on any warning: every public class, method and constant documented,
 # every reference resolved, the HTML well formed.
-add_test(NAME java.javadoc
-  COMMAND ${VARNOK_JAVADOC_COMMAND} -Werror -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc-check"
-          ${VARNOK_JAVADOC_SOURCES})
-set_tests_properties(java.javadoc PROPERTIES
-  LABELS java TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
+function(varnok_javadoc_test name artifact label)
+  get_target_property(options ${artifact}-maven VARNOK_JAVADOC_OPTIONS)
+  get_target_property(sources ${artifact}-maven VARNOK_JAVADOC_SOURCES)
+  add_test(NAME ${name}
+    COMMAND ${options} -Werror -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc-check/${artifact}"
+            ${sources})
+  set_tests_properties(${name} PROPERTIES
+    LABELS ${label} TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
+endfunction()
+varnok_javadoc_test(java.javadoc varnok java)
 
 set_tests_properties(
   java.clock java.jar.contents
