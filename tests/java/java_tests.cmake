@@ -161,11 +161,16 @@ add_test(NAME java.jar.validate
 # The public API's javadoc, run as the build runs it for the javadoc jar, but
 # failing on any warning: every public class, method and constant documented,
 # every reference resolved, the HTML well formed.
-add_test(NAME java.javadoc
-  COMMAND ${VARNOK_JAVADOC_COMMAND} -Werror -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc-check"
-          ${VARNOK_JAVADOC_SOURCES})
-set_tests_properties(java.javadoc PROPERTIES
-  LABELS java TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
+function(varnok_javadoc_test name artifact label)
+  get_target_property(options ${artifact}-maven VARNOK_JAVADOC_OPTIONS)
+  get_target_property(sources ${artifact}-maven VARNOK_JAVADOC_SOURCES)
+  add_test(NAME ${name}
+    COMMAND ${options} -Werror -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc-check/${artifact}"
+            ${sources})
+  set_tests_properties(${name} PROPERTIES
+    LABELS ${label} TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
+endfunction()
+varnok_javadoc_test(java.javadoc varnok java)
 
 set_tests_properties(
   java.clock java.jar.contents java.time java.jar.validate
@@ -179,4 +184,7 @@ set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
   PROPERTIES SKIP_RETURN_CODE 77 LABELS "java;mountns")
 
 include(${CMAKE_CURRENT_LIST_DIR}/jdk_runs.cmake)
+if(TARGET varnok-log4j2)
+  include(${CMAKE_CURRENT_LIST_DIR}/adapter_tests.cmake)
+endif()
 include(${CMAKE_CURRENT_LIST_DIR}/aarch64_jvm.cmake)
