@@ -73,3 +73,18 @@ function(varnok_java_classpath module out)
   string(REPLACE ":" ";" _jars "${_path}")
   set(${out} "${_jars}" PARENT_SCOPE)
 endfunction()
+
+# The libraries a module of java-deps/ names itself (not what they pull in),
+# as a CMake list of groupId:artifactId:version, read from its POM, where
+# each dependency is written on one line.
+function(varnok_java_dependencies module out)
+  file(STRINGS "${_varnok_java_deps_dir}/${module}/pom.xml" lines REGEX "<dependency>")
+  set(coordinates)
+  foreach(line IN LISTS lines)
+    if(NOT line MATCHES "<groupId>([^<]+)</groupId><artifactId>([^<]+)</artifactId><version>([^<]+)</version>")
+      message(FATAL_ERROR "java-deps/${module}/pom.xml: a dependency not on one line: ${line}")
+    endif()
+    list(APPEND coordinates "${CMAKE_MATCH_1}:${CMAKE_MATCH_2}:${CMAKE_MATCH_3}")
+  endforeach()
+  set(${out} "${coordinates}" PARENT_SCOPE)
+endfunction()

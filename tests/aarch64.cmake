@@ -52,7 +52,7 @@ find_package(Threads REQUIRED)
 include(GoogleTest)
 
 varnok_interposing_test(annotations_test annotations_test.cc)
-varnok_interposing_test(clock_test clock_test.cc)
+include(clock.cmake)
 varnok_interposing_test(valgrind_detection_test valgrind_detection_test.cc)
 # The sleep, the wall clock and the drift cell; not the rate files.
 varnok_interposing_test(rate_discovery_test rate_discovery_test.cc

@@ -1,2 +1,4 @@
-# The native clock against a scripted counter and wall clock.
+# The native clock against a scripted counter, wall clock and kernel
+# frequency correction.
 varnok_interposing_test(clock_test clock_test.cc)
+target_link_libraries(clock_test PRIVATE varnok_scripted_adjtimex)

@@ -1,14 +1,18 @@
 // The native clock, driven by a scripted counter and wall clock.
 //
 // This program defines the library's counter, wall clock, rate and race
-// declaration itself. The library calls its own exported functions through
+// declaration itself, and links a scripted kernel frequency correction. The library calls its own exported functions through
 // the dynamic symbol table, so its calls land here: that is both what these
 // tests prove and how they make the clock deterministic.
 
+#include <errno.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/timex.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <climits>
 #include <deque>
 #include <functional>
@@ -21,6 +25,7 @@
 #include "gtest/gtest.h"
 #include "tests/fresh_process.h"
 #include "tests/next_definition.h"
+#include "tests/scripted_adjtimex.h"
 
 namespace {
 
@@ -249,6 +254,7 @@ class ClockTest : public ::testing::Test {
     f.rate = 2e9;
     f.underflow = false;
     f.now_calls = f.wall_calls = f.rate_calls = f.discovery_calls = 0;
+    scripted_adjtimex::Script(scripted_adjtimex::Undisciplined());
   }
   void TearDown() override {
     FakeClock& f = Fake();
@@ -532,6 +538,124 @@ TEST_F(ClockTest, ACounterThatJumpsBackwardsRemeasuresAtEveryEpochItLandsIn) {
   EXPECT_EQ(WallCalls(), 4);
 }
 
+// --- The kernel's frequency correction of CLOCK_REALTIME ---------------------
+
+namespace sa = scripted_adjtimex;
+
+constexpr long kPpm = 65536;  // adjtimex's freq is in 2^-16 ppm
+
+// A clock an NTP daemon disciplines: freq, and the tick this many
+// microseconds off its nominal length.
+sa::Reading Disciplined(long freq, long tick_delta = 0) {
+  sa::Reading r = sa::Undisciplined();
+  r.result = TIME_OK;
+  r.status = STA_PLL;
+  r.freq = freq;
+  r.tick += tick_delta;
+  return r;
+}
+
+// A present-day result is a double near 1.7e18 ns, 256 ns from its
+// neighbours: each rounding on the way, and the truncation, moves it by up
+// to that grain.
+constexpr int64_t kGrainNs = 256;
+
+// CLOCK_REALTIME runs at (1 + f) times the counter's rate, f set by the
+// kernel's freq and tick, and is read as gettimeofday gives it, truncated to
+// the microsecond. Over several epochs the clock stays with it, and steps
+// at the re-measurements only by what that truncation changes. Uncorrected,
+// it would fall behind or run ahead by f times an epoch (2 us at 1 ppm).
+TEST_F(ClockTest, FollowsARealtimeClockTheKernelRunsFasterOrSlower) {
+  struct Case {
+    double ppm;       // freq
+    long tick_delta;  // us per tick off nominal
+  };
+  const Case cases[] = {{-500, 0}, {-123.4567, 0}, {-30, 0}, {-1, 0}, {1, 0},
+                        {30, 0},   {499.99, 0},    {500, 0}, {0, 1},  {-250, -1},
+                        {0, 1000}, {0, -1000}};  // and the tick's 10% either way
+  const double rate = 2.5e9;  // a pair tolerates 250000 ticks
+  const double base_wall = 1.7e9 + 0.25;
+  const int64_t base = 200 * kEpoch + 12345;
+  constexpr int kEpochs = 5;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.ppm << " ppm, tick " << c.tick_delta);
+    const sa::Reading reading = Disciplined(std::lround(c.ppm * kPpm), c.tick_delta);
+    const long double f = reading.freq / (65536e6L) +
+                          static_cast<long double>(c.tick_delta) /
+                              (reading.tick - c.tick_delta);
+    auto true_ns = [&](int64_t counter) {
+      return base_wall * 1e9L + (counter - base) * 1e9L / rate * (1.0L + f);
+    };
+    Fake().tick_step = 0;
+    sa::Script(reading);
+    Calibrate(base, base_wall, rate);
+    EXPECT_EQ(sa::Calls(), 1);
+    EXPECT_FALSE(sa::AskedToWrite());
+    Fake().wall_of = [&](int64_t counter) {
+      const int64_t us = static_cast<int64_t>(floorl(true_ns(counter) / 1000));
+      return static_cast<double>(us / 1000000) + (us % 1000000) / 1000000.0;
+    };
+    Fake().tick = base;
+    Fake().tick_step = 100003;  // about 43000 reads an epoch
+
+    int64_t low = 0, high = 0, worst_step = 0, previous = 0;
+    int measured = 0;
+    for (int i = 0; static_cast<uint64_t>(Fake().tick.load()) >> 32 < 200 + kEpochs; ++i) {
+      t_wall_called = false;
+      const int64_t result = Epoch();
+      const int64_t counter = t_wall_called ? t_wall_now : t_last_now;
+      const int64_t error = result - static_cast<int64_t>(llroundl(true_ns(counter)));
+      measured += t_wall_called;
+      low = std::min(low, error);
+      high = std::max(high, error);
+      if (i > 0) worst_step = std::max(worst_step, std::abs(error - previous));
+      previous = error;
+    }
+    EXPECT_GE(measured, kEpochs);
+    EXPECT_GE(low, -(1000 + 3 * kGrainNs));
+    EXPECT_LE(high, 2 * kGrainNs);
+    EXPECT_LE(worst_step, 1000 + 2 * kGrainNs);
+  }
+}
+
+// With no NTP the clock is bit for bit the uncorrected one; so it is with a
+// reading the library cannot use: a failed call, or a freq or tick the
+// kernel itself would refuse (beyond 500 ppm, beyond 10% of nominal).
+TEST_F(ClockTest, NoCorrectionOrAnUnusableOneLeavesTheClockExact) {
+  const long nominal = sa::Undisciplined().tick;
+  sa::Reading failed = sa::Undisciplined();
+  failed.result = -1;
+  failed.error = EPERM;  // a seccomp filter against the clock calls
+  const struct {
+    const char* what;
+    sa::Reading reading;
+  } cases[] = {
+      {"no NTP", sa::Undisciplined()},
+      {"synchronised at freq 0", Disciplined(0)},
+      {"the call fails", failed},
+      {"freq above 500 ppm", Disciplined(500 * kPpm + 1)},
+      {"freq below -500 ppm", Disciplined(-500 * kPpm - 1)},
+      {"tick 10% short and 1 us", Disciplined(30 * kPpm, -nominal / 10 - 1)},
+      {"tick 10% long and 1 us", Disciplined(30 * kPpm, nominal / 10 + 1)},
+      {"tick 0", Disciplined(30 * kPpm, -nominal)},
+      {"tick negative", Disciplined(30 * kPpm, -2 * nominal)},
+      {"tick far too long", Disciplined(30 * kPpm, LONG_MAX - nominal)},
+  };
+  const double rate = 2893.437e6, base_wall = 1796680874.242078;
+  const int64_t base = 300 * kEpoch + 0x1234567;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sa::Script(c.reading);
+    Calibrate(base, base_wall, rate);
+    EXPECT_EQ(sa::Calls(), 1);
+    EXPECT_FALSE(sa::AskedToWrite());
+    for (const int64_t now : {base + 1, base + 999999937, base + kEpoch - base % kEpoch - 1}) {
+      Script({now}, {});
+      EXPECT_EQ(Epoch(), FastResult(Estimate(base_wall, base, now, rate), 0.0f)) << now;
+    }
+  }
+}
+
 // --- The relative clock ------------------------------------------------------
 
 // The relative clock's factor is fixed at its first call for the life of
@@ -548,6 +672,16 @@ TEST_F(RelativeClockTest, FactorIsFixedAtTheFirstCallAndSurvivesInit) {
     Calibrate(kEpoch, 1.5e9, 1e9);
     Script({1001}, {});
     EXPECT_EQ(Relative(), 500);
+  });
+}
+
+// It counts in the corrected seconds too, as CLOCK_MONOTONIC does.
+TEST_F(RelativeClockTest, RunsAtTheKernelsCorrectedRate) {
+  EXPECT_IN_FRESH_PROCESS({
+    sa::Script(Disciplined(500 * kPpm));
+    Calibrate(kEpoch, 1.5e9, 2e9);
+    Script({2000000000}, {});
+    EXPECT_NEAR(Relative(), 1000500000, 1);  // 1 s of counter, 500 ppm more
   });
 }
 

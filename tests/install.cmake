@@ -35,6 +35,11 @@ set_tests_properties(install.pkg_config PROPERTIES SKIP_REGULAR_EXPRESSION "(^|\
 # com.vornix:varnok in the prefix's Maven repository: an outside Maven project
 # built offline against it, both ways the README shows, and run.
 find_program(VARNOK_MVN mvn)
+set(_varnok_adapter_artifacts "")
+foreach(_name IN LISTS VARNOK_ADAPTERS)
+  list(APPEND _varnok_adapter_artifacts varnok-${_name})
+endforeach()
+list(JOIN _varnok_adapter_artifacts "|" _varnok_adapter_artifacts)
 set(VARNOK_MAVEN_PLUGIN_REPO "/usr/share/maven-repo" CACHE PATH
   "A Maven repository holding Maven's plugins, for the offline Maven build of install.maven")
 add_test(NAME install.maven
@@ -42,6 +47,7 @@ add_test(NAME install.maven
           "-DMVN=${VARNOK_MVN}" "-DJDK_HOME=${VARNOK_JDK_HOME}"
           "-DPLUGIN_REPO=${VARNOK_MAVEN_PLUGIN_REPO}" "-DDATADIR=${CMAKE_INSTALL_DATADIR}"
           "-DVERSION=${PROJECT_VERSION}" "-DCONSUMER_DIR=${CMAKE_CURRENT_SOURCE_DIR}/maven_consumer"
+          "-DADAPTERS=${_varnok_adapter_artifacts}"
           -P "${CMAKE_CURRENT_SOURCE_DIR}/install_maven.cmake")
 set_tests_properties(install.maven PROPERTIES
   SKIP_REGULAR_EXPRESSION "(^|\n)skipped: " TIMEOUT 300)

@@ -9,7 +9,7 @@
 # local repository is a fresh directory of the work directory, so nothing is
 # fetched and nothing is written outside it. Run by CTest as cmake -P with
 # the variables of install_common.cmake and MVN, JDK_HOME, PLUGIN_REPO,
-# DATADIR, VERSION and CONSUMER_DIR set.
+# DATADIR, VERSION, CONSUMER_DIR and ADAPTERS set.
 
 include("${CMAKE_CURRENT_LIST_DIR}/install_common.cmake")
 # The skip report picks up a "skipped: " line; the test's
@@ -39,15 +39,7 @@ set(entry "${repository}/com/vornix/varnok/${VERSION}/varnok-${VERSION}")
 set(maven "${work}/maven")
 file(REMOVE_RECURSE "${maven}")
 file(MAKE_DIRECTORY "${maven}/tmp")
-# Debian's repository has no checksum files: not checking them there keeps
-# the output to what concerns the entry under test.
-file(WRITE "${maven}/settings.xml" "<settings><profiles><profile><id>plugins</id>
-  <repositories><repository><id>plugins</id><url>file://${PLUGIN_REPO}</url>
-    <releases><checksumPolicy>ignore</checksumPolicy></releases></repository></repositories>
-  <pluginRepositories><pluginRepository><id>plugins</id><url>file://${PLUGIN_REPO}</url>
-    <releases><checksumPolicy>ignore</checksumPolicy></releases></pluginRepository></pluginRepositories>
-</profile></profiles><activeProfiles><activeProfile>plugins</activeProfile></activeProfiles></settings>
-")
+configure_file("${CONSUMER_DIR}/settings.xml.in" "${maven}/settings.xml" @ONLY)
 file(WRITE "${maven}/global-settings.xml" "<settings/>\n")
 set(failures "")
 
@@ -124,5 +116,33 @@ foreach(jar_entry IN ITEMS
   endif()
 endforeach()
 
+# The adapters' entries beside it (ADAPTERS, '|'-separated artifact ids):
+# every file there, each checksum right, the POM naming the core.
+string(REPLACE "|" ";" adapters "${ADAPTERS}")
+foreach(artifact IN LISTS adapters)
+  set(base "${repository}/com/vornix/${artifact}/${VERSION}/${artifact}-${VERSION}")
+  foreach(file IN ITEMS "${base}.jar" "${base}.pom" "${base}-sources.jar" "${base}-javadoc.jar")
+    foreach(algorithm IN ITEMS SHA1 MD5)
+      string(TOLOWER "${algorithm}" extension)
+      if(NOT EXISTS "${file}" OR NOT EXISTS "${file}.${extension}")
+        list(APPEND failures "${file} or its .${extension} is not installed")
+        continue()
+      endif()
+      file(${algorithm} "${file}" digest)
+      file(READ "${file}.${extension}" recorded)
+      if(NOT digest STREQUAL recorded)
+        list(APPEND failures "${file}.${extension} does not match the file")
+      endif()
+    endforeach()
+  endforeach()
+  if(EXISTS "${base}.pom")
+    file(READ "${base}.pom" pom)
+    if(NOT pom MATCHES "<artifactId>varnok</artifactId>[ \n]*<version>${VERSION}</version>")
+      list(APPEND failures "${base}.pom does not depend on com.vornix:varnok:${VERSION}")
+    endif()
+  endif()
+endforeach()
+
 fail_if_any("${failures}")
-message("Maven builds against ${repository} both ways, and the program reads the clock")
+message("Maven builds against ${repository} both ways, and the program reads the clock; "
+        "the adapters' entries are there: ${adapters}")

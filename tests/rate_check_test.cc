@@ -158,18 +158,40 @@ TEST(RateCheck, MeasurementsAreCheckedToo) {
   for (const Case& c : cases) Check(c);
 }
 
-TEST(RateCheck, PreemptedPairsAreNotTaken) {
+TEST(RateCheck, PreemptedOrSlowPairsAreNotTaken) {
   // The start and end pairings take 16 brackets each, two counter reads a
-  // bracket. A late second read widens its bracket; widened unevenly at the
-  // two ends, so that no error cancels out.
-  const Case c = {
-      "turbo ceiling, preempted", nullptr, "3900000\n", "", kTruth,
-      With(Typical(), [](sh::Host* h) {
-        const int late[] = {1, 3, 31, 45};
-        memcpy(h->late_reads, late, sizeof(late));
-        h->late_ns = 500000;
-      })};
-  Check(c);
+  // bracket: reads 0-31 at the start, 32-63 at the end. A late second read
+  // widens its bracket and moves its middle off the clock's reading. Each
+  // end is disturbed on its own, so that no error cancels out.
+  const Case cases[] = {
+      {"preempted at the start only", nullptr, "3900000\n", "", kTruth,
+       With(Typical(), [](sh::Host* h) {
+         h->counter_late_ns = [](int read) -> int64_t {
+           return read == 1 ? 500000 : read == 5 ? 120000 : 0;
+         };
+       })},
+      {"preempted at the end only", nullptr, "3900000\n", "", kTruth,
+       With(Typical(), [](sh::Host* h) {
+         h->counter_late_ns = [](int read) -> int64_t {
+           return read == 33 ? 300000 : read == 63 ? 40000 : 0;
+         };
+       })},
+      {"preempted at both ends, by different amounts", nullptr, "3900000\n",
+       "", kTruth, With(Typical(), [](sh::Host* h) {
+         h->counter_late_ns = [](int read) -> int64_t {
+           return read == 3 ? 500000 : read == 31 ? 70000 : read == 45 ? 9000 : 0;
+         };
+       })},
+      // Every bracket after the sleep is 2 us wider, evenly about the
+      // clock's reading: only its middle is right at both ends.
+      {"the raw clock reads slower after the sleep", nullptr, "3900000\n", "",
+       kTruth, With(Typical(), [](sh::Host* h) {
+         h->clock_slow_ns = [](int) -> int64_t {
+           return sh::Sleeps() > 0 ? 2000 : 0;
+         };
+       })},
+  };
+  for (const Case& c : cases) Check(c);
 }
 
 TEST(RateCheck, WithoutAnAnswerTheFilesRateStays) {

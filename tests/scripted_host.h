@@ -7,7 +7,10 @@
 // counter reach them and, while a host is scripted, see virtual time (and
 // otherwise the real clocks). The program's own sleep passes virtual time
 // with Sleep(). Virtual time moves only by the costs and delays scripted
-// here, so without them every reading is exact.
+// here, so without them every reading is exact. Each read takes its
+// reading halfway through its cost, so a bracket of the raw clock between
+// two counter reads that nothing delayed has exactly the clock's reading in
+// its middle, however slow either read is.
 
 #ifndef VARNOK_TESTS_SCRIPTED_HOST_H_
 #define VARNOK_TESTS_SCRIPTED_HOST_H_
@@ -21,10 +24,12 @@ struct Host {
   int64_t counter_read_ns = 0;  // virtual time that each counter read takes
   int64_t clock_read_ns = 0;    // and each read of the raw clock
   int64_t sleep_extra_ns = 0;   // how far each sleep overshoots
-  // Counter reads (numbered from 0 since Start) that come this late, as if
-  // the thread had been preempted just before them.
-  int late_reads[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
-  int64_t late_ns = 0;
+  // Each read's own delay, by its number (from 0 since Start; the counter's
+  // and the clock's are counted apart); null: none. A counter read comes
+  // that late, as if the thread had been preempted just before it; a clock
+  // read takes that much longer, as when it traps to a hypervisor.
+  int64_t (*counter_late_ns)(int read) = nullptr;
+  int64_t (*clock_slow_ns)(int read) = nullptr;
   int clock_errno = 0;  // nonzero: every read of the raw clock fails so
 };
 
@@ -43,6 +48,7 @@ void Sleep(int64_t ns);
 // What the library did since Start.
 int CounterReads();
 int ClockReads();
+int Sleeps();
 int64_t VirtualNs();  // virtual time passed
 
 }  // namespace scripted_host

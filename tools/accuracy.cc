@@ -40,7 +40,9 @@ int main(int argc, char** argv) {
   if (!output.Open()) return 1;
 
   const int64_t init_ns = TimeInit();
-  const Host host = ExamineHost();
+  Host host = ExamineHost();
+  host.clock_factor_ppm = ClockFactorPpm(
+      java_com_vornix_common_unix_base::CyclesPerSecond());
   const RatePath trace =
       TraceRatePath(host, java_com_vornix_common_unix_base::CyclesPerSecond(),
                     MeasureCounterRate(200000000));
@@ -53,7 +55,7 @@ int main(int argc, char** argv) {
   PrintRun(options, host, trace, run, burst, figures);
 
   const bool written = output.Finish(host, run, figures);
-  const bool met = PrintSummary(options, trace, figures, init_ns);
+  const bool met = PrintSummary(options, host, trace, figures, init_ns);
   if (!written || figures.clean == 0) return 1;
   return met ? 0 : 3;
 }

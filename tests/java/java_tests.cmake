@@ -7,6 +7,7 @@ add_jar(varnok-java-tests
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokGcStressTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokJarTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokLoaderTest.java
+    ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokTimeTest.java
   INCLUDE_JARS varnok)
 
 get_target_property(_varnok_jar varnok JAR_FILE)
@@ -44,9 +45,11 @@ set(_varnok_tmpdirs)
 # jdk_runs.cmake's cases take their test's name.
 set(_varnok_jdk_cases java.build_jdk.class_path java.build_jdk.module_path
   java.build_jdk.demo_jar java.newer_jdk.class_path.granted java.newer_jdk.class_path.denied
-  java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar)
+  java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar
+  java.newer_jdk.class_path.time java.newer_jdk.module_path.time java.newer_jdk.time.forced_jni
+  java.newer_jdk.time.one_warning java.newer_jdk.gc_stress)
 foreach(case property_first property_missing_no_fallback library_path jar
-             tmpdir_property readonly_tmpdir classes_only_jar unsupported jar_contents
+             tmpdir_property missing_tmpdir readonly_tmpdir classes_only_jar unsupported jar_contents
              aarch64_clock ${_varnok_jdk_cases})
   list(APPEND _varnok_tmpdirs "${_varnok_tmp}/${case}")
 endforeach()
@@ -80,7 +83,7 @@ add_test(NAME java.loader.property_missing_no_fallback
           "-Djava.io.tmpdir=${_varnok_tmp}/property_missing_no_fallback"
           "${_varnok_property}=${_varnok_missing}/libvarnok_jni.so"
           "-Djava.library.path=${_varnok_libdir}"
-          ${_varnok_full_cp} ${_varnok_loader} fails)
+          ${_varnok_full_cp} ${_varnok_loader} fails 1)
 # The library path before the jar: nothing is extracted.
 add_test(NAME java.loader.library_path
   COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/library_path"
@@ -97,13 +100,20 @@ add_test(NAME java.loader.tmpdir_property
           "${_varnok_tmpdir_property}=${_varnok_tmp}/tmpdir_property"
           ${_varnok_no_library_path}
           ${_varnok_full_cp} ${_varnok_loader} extracts "${_varnok_tmp}/tmpdir_property")
+# The tmpdir property names a directory that does not exist: the library path and the
+# jar both fail, and each failure is attached.
+add_test(NAME java.loader.missing_tmpdir
+  COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/missing_tmpdir"
+          "${_varnok_tmpdir_property}=${_varnok_missing}"
+          ${_varnok_no_library_path}
+          ${_varnok_full_cp} ${_varnok_loader} fails 2)
 # A temporary directory mounted noexec: the copy is written but cannot be mapped. The
 # error says which property to set, and the copy is deleted all the same.
 add_test(NAME java.loader.noexec_tmpdir
   COMMAND "${_varnok_with_tmpfs}" noexec "${_varnok_tmp}/noexec_tmpdir"
           "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/noexec_tmpdir"
           ${_varnok_no_library_path}
-          ${_varnok_full_cp} ${_varnok_loader} fails)
+          ${_varnok_full_cp} ${_varnok_loader} fails 2)
 # The tmpdir property names a read-only directory: that is where the copy must go, though
 # java.io.tmpdir would have worked.
 add_test(NAME java.loader.readonly_tmpdir
@@ -111,12 +121,12 @@ add_test(NAME java.loader.readonly_tmpdir
           "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/readonly_tmpdir"
           "${_varnok_tmpdir_property}=${_varnok_tmp}/readonly_mount"
           ${_varnok_no_library_path}
-          ${_varnok_full_cp} ${_varnok_loader} fails)
+          ${_varnok_full_cp} ${_varnok_loader} fails 2)
 # A jar of the classes alone and nothing on the library path: the error lists both tries.
 add_test(NAME java.loader.classes_only_jar
   COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/classes_only_jar"
           ${_varnok_no_library_path}
-          ${_varnok_classes_cp} ${_varnok_loader} fails)
+          ${_varnok_classes_cp} ${_varnok_loader} fails 1)
 # Another processor or system: refused before any library is loaded, even a named one.
 add_test(NAME java.loader.unsupported_arch
   COMMAND "${Java_JAVA_EXECUTABLE}" "-Djava.io.tmpdir=${_varnok_tmp}/unsupported"
@@ -133,24 +143,40 @@ add_test(NAME java.loader.unsupported_os
 # and the module descriptor for Java 9.
 add_test(NAME java.jar.contents
   COMMAND ${VARNOK_JAVA_RUN} "-Djava.io.tmpdir=${_varnok_tmp}/jar_contents"
+          "-Dvarnok.test.java22=$<IF:$<BOOL:${VARNOK_CRITICAL_BINDING}>,true,false>"
           ${_varnok_full_cp} com.vornix.common.unix.tests.VarnokJarTest
           "${PROJECT_VERSION}" "$<TARGET_FILE:varnok_jni>" "${PROJECT_SOURCE_DIR}/LICENSE"
           ${VARNOK_AARCH64_LIBRARY})
 
+# VarnokTime on the building JDK: JNI below JDK 22.
+add_test(NAME java.time
+  COMMAND ${VARNOK_JAVA_RUN} -cp "${_varnok_java_tests_cp}"
+          com.vornix.common.unix.tests.VarnokTimeTest JNI)
+# A multi-release jar's versioned class must have its base class's API: the jar tool
+# that can read every class in it says so.
+add_test(NAME java.jar.validate
+  COMMAND sh -c "out=$(\"$0\" --validate --file \"$1\" 2>&1); s=$?; printf '%s\\n' \"$out\"; [ $s -eq 0 ] && [ -z \"$out\" ]"
+          "${VARNOK_JAR_TOOL}" "${_varnok_jar}")
+
 # The public API's javadoc, run as the build runs it for the javadoc jar, but
 # failing on any warning: every public class, method and constant documented,
 # every reference resolved, the HTML well formed.
-add_test(NAME java.javadoc
-  COMMAND ${VARNOK_JAVADOC_COMMAND} -Werror -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc-check"
-          ${VARNOK_JAVADOC_SOURCES})
-set_tests_properties(java.javadoc PROPERTIES
-  LABELS java TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
+function(varnok_javadoc_test name artifact label)
+  get_target_property(options ${artifact}-maven VARNOK_JAVADOC_OPTIONS)
+  get_target_property(sources ${artifact}-maven VARNOK_JAVADOC_SOURCES)
+  add_test(NAME ${name}
+    COMMAND ${options} -Werror -d "${CMAKE_CURRENT_BINARY_DIR}/javadoc-check/${artifact}"
+            ${sources})
+  set_tests_properties(${name} PROPERTIES
+    LABELS ${label} TIMEOUT 120 FAIL_REGULAR_EXPRESSION "warning")
+endfunction()
+varnok_javadoc_test(java.javadoc varnok java)
 
 set_tests_properties(
-  java.clock java.jar.contents
+  java.clock java.jar.contents java.time java.jar.validate
   java.loader.property_first java.loader.property_missing_no_fallback
   java.loader.library_path java.loader.jar java.loader.tmpdir_property
-  java.loader.noexec_tmpdir java.loader.readonly_tmpdir java.loader.classes_only_jar
+  java.loader.missing_tmpdir java.loader.noexec_tmpdir java.loader.readonly_tmpdir java.loader.classes_only_jar
   java.loader.unsupported_arch java.loader.unsupported_os
   PROPERTIES LABELS java TIMEOUT 120)
 # The cases that mount a tmpfs skip themselves where they cannot.
@@ -158,4 +184,7 @@ set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
   PROPERTIES SKIP_RETURN_CODE 77 LABELS "java;mountns")
 
 include(${CMAKE_CURRENT_LIST_DIR}/jdk_runs.cmake)
+if(TARGET varnok-log4j2)
+  include(${CMAKE_CURRENT_LIST_DIR}/adapter_tests.cmake)
+endif()
 include(${CMAKE_CURRENT_LIST_DIR}/aarch64_jvm.cmake)

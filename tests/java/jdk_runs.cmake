@@ -26,6 +26,12 @@ function(varnok_quiet_java_test name java skip)
 endfunction()
 
 set(_varnok_newer "${_varnok_newer_jdk}/bin/java")
+set(_varnok_time_test com.vornix.common.unix.tests.VarnokTimeTest)
+if(VARNOK_CRITICAL_BINDING)
+  set(_varnok_newer_binding CRITICAL)
+else()
+  set(_varnok_newer_binding JNI)
+endif()
 set(_varnok_class_path -cp "${_varnok_java_tests_cp}")
 set(_varnok_module_path --module-path "${_varnok_jar}" --add-modules com.vornix.common.unix
     -cp "${_varnok_java_tests_jar}")
@@ -41,7 +47,36 @@ foreach(way class_path module_path)
     ${_varnok_grant_${way}} ${_varnok_${way}} ${_varnok_loader} extracts "${_varnok_tmp}/${name}")
   varnok_quiet_java_test(java.newer_jdk.${way}.denied "${_varnok_newer}" "${_varnok_denied_skip}"
     --illegal-native-access=deny ${_varnok_${way}} ${_varnok_loader} denied ${_varnok_grant_${way}})
+  # VarnokTime takes the critical binding wherever the jar has it and access is granted.
+  varnok_quiet_java_test(java.newer_jdk.${way}.time "${_varnok_newer}" "${_varnok_newer_skip}"
+    ${_varnok_grant_${way}} ${_varnok_${way}} ${_varnok_time_test} ${_varnok_newer_binding})
 endforeach()
+
+# The JNI binding forced, for measurements and as an escape hatch.
+varnok_quiet_java_test(java.newer_jdk.time.forced_jni "${_varnok_newer}" "${_varnok_newer_skip}"
+  ${_varnok_grant_class_path} -Dcom.vornix.common.unix.varnok.binding=jni
+  ${_varnok_class_path} ${_varnok_time_test} JNI)
+# Without the grant, JDK 24 and later warn once, when the library loads; making the
+# downcalls after that must not warn again.
+if(_varnok_newer_skip)
+  varnok_quiet_java_test(java.newer_jdk.time.one_warning "" "${_varnok_newer_skip}")
+elseif(_varnok_newer_major LESS 24)
+  varnok_quiet_java_test(java.newer_jdk.time.one_warning ""
+    "JDK ${_varnok_newer_major} does not warn of JNI; JDK 24 and later do")
+else()
+  add_test(NAME java.newer_jdk.time.one_warning
+    COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/java/expect_one_warning.sh" "${_varnok_newer}"
+            "-Djava.io.tmpdir=${_varnok_tmp}/java.newer_jdk.time.one_warning"
+            ${_varnok_no_library_path} ${_varnok_class_path} ${_varnok_time_test}
+            ${_varnok_newer_binding})
+  set_tests_properties(java.newer_jdk.time.one_warning PROPERTIES LABELS java TIMEOUT 120)
+endif()
+# Full collections complete while threads call the critical binding in a loop.
+varnok_quiet_java_test(java.newer_jdk.gc_stress "${_varnok_newer}" "${_varnok_newer_skip}"
+  ${_varnok_grant_class_path} -Xcheck:jni -Xmx64m ${_varnok_class_path}
+  com.vornix.common.unix.tests.VarnokGcStressTest 4000)
+set_tests_properties(java.newer_jdk.gc_stress PROPERTIES
+  FAIL_REGULAR_EXPRESSION "WARNING|FATAL ERROR|Exception in thread")
 
 # java -jar on the demo: its manifest finds varnok.jar and grants native access.
 if(TARGET varnok-demo)
@@ -50,4 +85,9 @@ if(TARGET varnok-demo)
     -jar "${_varnok_demo_jar}" 10000)
   varnok_quiet_java_test(java.newer_jdk.demo_jar "${_varnok_newer}" "${_varnok_newer_skip}"
     -jar "${_varnok_demo_jar}" 10000)
+  # The demo says which binding it reads through.
+  set_tests_properties(java.build_jdk.demo_jar PROPERTIES FAIL_REGULAR_EXPRESSION "Binding: CRITICAL")
+  if(VARNOK_CRITICAL_BINDING)
+    set_tests_properties(java.newer_jdk.demo_jar PROPERTIES FAIL_REGULAR_EXPRESSION "Binding: JNI")
+  endif()
 endif()

@@ -22,6 +22,25 @@ int64_t RelativeClock() {
                                                               nullptr);
 }
 
+double ClockFactorPpm(double cycles_per_second) {
+  // Of several tries the narrowest bracket: the first call also fixes the
+  // factor, which takes far longer than a read.
+  double counter = 0.0, relative = 0.0;
+  uint64_t best_width = UINT64_MAX;
+  for (int i = 0; i < 64; ++i) {
+    const uint64_t before = ReadCounter();
+    const int64_t value = RelativeClock();
+    const uint64_t after = ReadCounter();
+    if (after - before < best_width) {
+      best_width = after - before;
+      counter = static_cast<double>(before) +
+                static_cast<double>(after - before) / 2.0;
+      relative = static_cast<double>(value);
+    }
+  }
+  return (relative / (counter / cycles_per_second * 1e9) - 1.0) * 1e6;
+}
+
 // Of several tries, the one whose counter bracket around the clock read is
 // narrowest, with the counter taken at its middle: a preemption or an
 // interrupt inside one try cannot move the result.

@@ -27,6 +27,12 @@ int64_t TimeInit();
 int64_t EpochClock();
 int64_t RelativeClock();
 
+// The factor by which the library turns its counter rate into seconds of
+// CLOCK_REALTIME, in ppm from 1, as the relative clock shows it: counter
+// ticks times that factor over the rate. Fixes the relative clock's factor
+// if this is its first call.
+double ClockFactorPpm(double cycles_per_second);
+
 // A counter reading and a kernel clock reading taken at the same moment, as
 // nearly as can be.
 struct CounterAndClock {

@@ -97,15 +97,7 @@ void ReadKernelState(Host* host) {
   const KernelFile clocksource = ReadKernelFile(
       "/sys/devices/system/clocksource/clocksource0/current_clocksource");
   if (clocksource.present) host->clocksource = FirstLine(clocksource);
-  // Only reads the kernel's clock state: modes 0 changes nothing.
-  struct timex tx;
-  memset(&tx, 0, sizeof(tx));
-  const int state = adjtimex(&tx);
-  if (state != -1) {
-    host->adjtimex_ok = true;
-    host->kernel_freq_ppm = static_cast<double>(tx.freq) / 65536.0;
-    host->ntp_synchronised = state != TIME_ERROR && !(tx.status & STA_UNSYNC);
-  }
+  host->frequency = ReadKernelFrequency();
 }
 
 }  // namespace
@@ -123,6 +115,41 @@ std::string FirstLine(const KernelFile& file) {
   std::string line = file.text.substr(0, file.text.find('\n'));
   Chomp(&line);
   return line;
+}
+
+KernelFrequency ReadKernelFrequency() {
+  KernelFrequency k;
+  // Only reads the kernel's clock state: modes 0 changes nothing.
+  struct timex tx;
+  memset(&tx, 0, sizeof(tx));
+  const int state = adjtimex(&tx);
+  if (state == -1) return k;
+  k.ok = true;
+  k.freq_ppm = static_cast<double>(tx.freq) / 65536.0;
+  k.tick_us = tx.tick;
+  const long user_hz = sysconf(_SC_CLK_TCK);
+  k.nominal_tick_us = user_hz > 0 ? 1000000 / user_hz : 0;
+  k.status = tx.status;
+  k.synchronised = state != TIME_ERROR && !(tx.status & STA_UNSYNC);
+  // The kernel's second is tick * USER_HZ us plus freq ppm of it.
+  k.realtime_ppm = (static_cast<double>(tx.tick) * user_hz - 1e6) + k.freq_ppm;
+  return k;
+}
+
+std::string StatusText(int status) {
+  static const struct {
+    int bit;
+    const char* name;
+  } kBits[] = {{STA_PLL, "PLL"},         {STA_PPSFREQ, "PPSFREQ"},
+               {STA_PPSTIME, "PPSTIME"}, {STA_FLL, "FLL"},
+               {STA_INS, "INS"},         {STA_DEL, "DEL"},
+               {STA_UNSYNC, "UNSYNC"},   {STA_FREQHOLD, "FREQHOLD"},
+               {STA_NANO, "NANO"},       {STA_MODE, "MODE"}};
+  std::string text;
+  for (const auto& b : kBits) {
+    if (status & b.bit) text += text.empty() ? b.name : std::string(" ") + b.name;
+  }
+  return text.empty() ? "none" : text;
 }
 
 Host ExamineHost() {

@@ -23,6 +23,23 @@ struct CpuinfoRate {
   double rate = 0.0;
 };
 
+// The kernel's frequency correction of CLOCK_REALTIME, from adjtimex.
+struct KernelFrequency {
+  bool ok = false;         // adjtimex could be read
+  double freq_ppm = 0.0;   // its freq
+  long tick_us = 0;        // its tick, and the tick without correction
+  long nominal_tick_us = 0;
+  int status = 0;          // STA_* bits
+  bool synchronised = false;
+  // How fast CLOCK_REALTIME runs against the raw clock by freq and tick.
+  double realtime_ppm = 0.0;
+};
+
+KernelFrequency ReadKernelFrequency();
+
+// "PLL UNSYNC ...": the status bits that say who disciplines the clock.
+std::string StatusText(int status);
+
 struct Host {
   std::string model = "(unknown)";
   std::string kernel;
@@ -35,9 +52,10 @@ struct Host {
   bool constant_tsc = false;
   bool nonstop_tsc = false;
   bool tsc_known_freq = false;
-  bool adjtimex_ok = false;
-  double kernel_freq_ppm = 0.0;
-  bool ntp_synchronised = false;
+  KernelFrequency frequency;  // as it was just after init
+  // The factor the library took at init, in ppm from 1, as its relative
+  // clock (counter ticks times that factor) shows it.
+  double clock_factor_ppm = 0.0;
 };
 
 Host ExamineHost();

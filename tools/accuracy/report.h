@@ -26,8 +26,9 @@ void PrintRun(const Options& options, const Host& host, const RatePath& trace,
 
 // "summary: key=value ..." for scripts, then each requirement of the
 // options with its verdict. False when one was missed.
-bool PrintSummary(const Options& options, const RatePath& trace,
-                  const Figures& figures, int64_t init_ns);
+bool PrintSummary(const Options& options, const Host& host,
+                  const RatePath& trace, const Figures& figures,
+                  int64_t init_ns);
 
 }  // namespace accuracy
 

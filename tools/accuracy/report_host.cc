@@ -123,6 +123,32 @@ void PrintInvariance(const Host& host) {
   }
 }
 
+// What the kernel's frequency correction makes of CLOCK_REALTIME, and
+// what the library took from it.
+void PrintFrequency(const Host& host) {
+  const KernelFrequency& k = host.frequency;
+  if (!k.ok) {
+    printf("kernel frequency correction: adjtimex unreadable; the library "
+           "counts in the raw clock's seconds\n");
+    return;
+  }
+  printf("kernel frequency correction: freq %+.3f ppm, tick %ld us (nominal "
+         "%ld): CLOCK_REALTIME runs %+.3f ppm against the raw clock\n",
+         k.freq_ppm, k.tick_us, k.nominal_tick_us, k.realtime_ppm);
+  printf("  %s; status %s\n",
+         k.synchronised ? "clock synchronised" : "clock not synchronised",
+         StatusText(k.status).c_str());
+  printf("the clock's factor: %+.3f ppm on the counter's rate, read at init\n",
+         host.clock_factor_ppm);
+  if (std::fabs(host.clock_factor_ppm - k.realtime_ppm) > 0.01) {
+    PrintWrapped(2, "WARNING: not the kernel's correction: the epoch clock "
+                    "drifts from CLOCK_REALTIME by the difference within "
+                    "each cycle epoch and steps back to it at the next (a "
+                    "library that counts in raw seconds, or a reading it "
+                    "could not use).");
+  }
+}
+
 }  // namespace
 
 void PrintHost(const Host& host, const RatePath& trace, int64_t init_ns) {
@@ -130,12 +156,7 @@ void PrintHost(const Host& host, const RatePath& trace, int64_t init_ns) {
   printf("CPU model:            %s\n", host.model.c_str());
   printf("kernel:               %s\n", host.kernel.c_str());
   printf("clocksource:          %s\n", host.clocksource.c_str());
-  if (host.adjtimex_ok) {
-    printf("kernel frequency correction: %+.3f ppm (%s)\n",
-           host.kernel_freq_ppm,
-           host.ntp_synchronised ? "clock synchronised"
-                                 : "clock not synchronised");
-  }
+  PrintFrequency(host);
   printf("\n== Counter rate\n");
   printf("discovered by the library: %.0f Hz (%s); init took %.3f ms\n",
          trace.library_rate, Mhz(trace.library_rate).c_str(), init_ns / 1e6);

@@ -170,6 +170,22 @@ void PrintSamplingStart(const Options& options) {
   fflush(stdout);
 }
 
+// A daemon may change the frequency after init (temperature, a new
+// estimate, chrony's slewing of an offset); the clock keeps init's factor.
+void PrintFrequencySinceInit(const Host& host, const Figures& f) {
+  const KernelFrequency now = ReadKernelFrequency();
+  if (!host.frequency.ok || !now.ok) return;
+  const double change = now.realtime_ppm - host.frequency.realtime_ppm;
+  printf("\n== Kernel frequency since init\n");
+  printf("CLOCK_REALTIME now runs %+.3f ppm against the raw clock: %+.3f ppm "
+         "since init.\n",
+         now.realtime_ppm, change);
+  printf("The clock keeps init's factor, so a change moves it by the change "
+         "times an\nepoch before each re-measurement: %.3f us per cycle epoch "
+         "now, %.3f us for\neach ppm of change.\n",
+         std::fabs(change) * f.epoch_seconds, f.epoch_seconds);
+}
+
 void PrintRun(const Options& options, const Host& host, const RatePath& trace,
               const Run& run, const Burst& burst, const Figures& figures) {
   PrintRateAgainstRaw(host, trace, figures);
@@ -177,10 +193,11 @@ void PrintRun(const Options& options, const Host& host, const RatePath& trace,
   PrintSteps(run);
   PrintGranularity(run, burst);
   PrintRelative(run, figures);
+  PrintFrequencySinceInit(host, figures);
 }
 
-bool PrintSummary(const Options& options, const RatePath& trace,
-                  const Figures& f, int64_t init_ns) {
+bool PrintSummary(const Options& options, const Host& host,
+                  const RatePath& trace, const Figures& f, int64_t init_ns) {
   printf("\n== Summary\n");
   char file_ppm[32] = "-";
   if (trace.source != Source::kNone) {
@@ -189,10 +206,11 @@ bool PrintSummary(const Options& options, const RatePath& trace,
   }
   printf("summary: path=%s source=%s file_ppm=%s rate_ppm=%+.3f "
          "p99_abs_us=%.3f max_abs_us=%.3f step_back_us=%.3f boundaries=%" PRIu64
-         " init_ms=%.3f\n",
+         " init_ms=%.3f kernel_ppm=%+.3f factor_ppm=%+.3f\n",
          PathName(trace.path), MachineName(trace.source), file_ppm,
          Ppm(trace.library_rate, f.counter_rate), f.p99_abs_us, f.max_abs_us,
-         f.step_back_us, f.boundaries, init_ns / 1e6);
+         f.step_back_us, f.boundaries, init_ns / 1e6,
+         host.frequency.realtime_ppm, host.clock_factor_ppm);
   bool met = true;
   char text[128];
   if (options.epochs > 0) {

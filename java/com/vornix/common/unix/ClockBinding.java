@@ -25,7 +25,7 @@ final class ClockBinding {
     Varnok.calibrate();
     String release = System.getProperty("java.specification.version");
     if (feature(release) < 22) {
-      return "Java " + release + " has no critical downcalls (JDK 22 and later do)";
+      return "Java " + release + " has no critical downcalls; JDK 22 and later do";
     }
     return "the critical binding is not on this class path: the jar was built without"
         + " it, or is not read as a multi-release jar (a jar repackaged without"

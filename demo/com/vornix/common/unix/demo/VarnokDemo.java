@@ -2,6 +2,7 @@ package com.vornix.common.unix.demo;
 
 import com.vornix.common.unix.Varnok;
 import com.vornix.common.unix.VarnokClock;
+import com.vornix.common.unix.VarnokTime;
 import java.time.Clock;
 import java.time.Instant;
 
@@ -26,6 +27,7 @@ public final class VarnokDemo {
     int calls = args.length > 0 ? Integer.parseInt(args[0]) : 5_000_000;
     // Reading the version initialises Varnok: the library is loaded and the clock calibrated.
     System.out.println("Varnok " + Varnok.VERSION);
+    System.out.println("Binding: " + VarnokTime.binding() + " (" + VarnokTime.bindingReason() + ")");
     Clock clock = VarnokClock.systemUTC();
     warmUp(clock);
     printWallClocks(clock);
@@ -41,6 +43,7 @@ public final class VarnokDemo {
   private static void warmUp(Clock clock) {
     for (int i = 0; i < WARM_UP_CALLS; i++) {
       sink += Varnok.nanoTimeEpoch1() + Varnok.nanoTimeRelative1() + System.nanoTime()
+          + VarnokTime.currentTimeNanos() + VarnokTime.nanoTime()
           + Instant.now().getNano() + clock.instant().getNano();
     }
   }
@@ -51,11 +54,11 @@ public final class VarnokDemo {
     Instant fromClock = clock.instant();
     System.out.println();
     System.out.println("Wall clocks, read one right after the other in this order:");
-    System.out.printf("  %-28s %27s  %s%n", "clock", "ns since 1970-01-01 UTC", "as a UTC time");
-    System.out.printf("  %-28s %,27d  %s%n",
+    System.out.printf("  %-32s %27s  %s%n", "clock", "ns since 1970-01-01 UTC", "as a UTC time");
+    System.out.printf("  %-32s %,27d  %s%n",
         "Varnok.nanoTimeEpoch1()", epoch, Instant.ofEpochSecond(0, epoch));
-    System.out.printf("  %-28s %,27d  %s%n", "Instant.now()", nanos(instant), instant);
-    System.out.printf("  %-28s %,27d  %s%n", "VarnokClock instant()", nanos(fromClock), fromClock);
+    System.out.printf("  %-32s %,27d  %s%n", "Instant.now()", nanos(instant), instant);
+    System.out.printf("  %-32s %,27d  %s%n", "VarnokClock instant()", nanos(fromClock), fromClock);
     System.out.printf("  Varnok.nanoTimeEpoch1() minus Instant.now(): %,d ns%n",
         epoch - nanos(instant));
     System.out.println("  (negative when Varnok's reading is the earlier: it was read first, and");
@@ -68,10 +71,10 @@ public final class VarnokDemo {
     System.out.println();
     System.out.println("Relative clocks, for intervals: only the difference of two readings of");
     System.out.println("one clock means anything; the two count from different origins:");
-    System.out.printf("  %-28s %27s  %s%n", "clock", "ns since its origin", "origin");
-    System.out.printf("  %-28s %,27d  %s%n", "Varnok.nanoTimeRelative1()", relative,
+    System.out.printf("  %-32s %27s  %s%n", "clock", "ns since its origin", "origin");
+    System.out.printf("  %-32s %,27d  %s%n", "Varnok.nanoTimeRelative1()", relative,
         "the processor counter's start, usually at boot");
-    System.out.printf("  %-28s %,27d  %s%n", "System.nanoTime()", nano, "a point the JVM chose");
+    System.out.printf("  %-32s %,27d  %s%n", "System.nanoTime()", nano, "a point the JVM chose");
   }
 
   private static void printCosts(Clock clock, int calls) {
@@ -79,12 +82,14 @@ public final class VarnokDemo {
     System.out.println();
     System.out.printf("Cost of one call (the best of %d rounds of %,d calls each):%n",
         ROUNDS, calls);
-    System.out.printf("  %-28s %11s%n", "clock", "ns per call");
-    report("Varnok.nanoTimeEpoch1()", Varnok::nanoTimeEpoch1, calls);
+    System.out.printf("  %-32s %11s%n", "clock", "ns per call");
+    report("VarnokTime.currentTimeNanos()", VarnokTime::currentTimeNanos, calls);
+    report("Varnok.nanoTimeEpoch1() (JNI)", Varnok::nanoTimeEpoch1, calls);
     report("Instant.now()", () -> Instant.now().getNano(), calls);
     report("VarnokClock instant()", () -> clock.instant().getNano(), calls);
     report("Clock.systemUTC() instant()", () -> system.instant().getNano(), calls);
-    report("Varnok.nanoTimeRelative1()", Varnok::nanoTimeRelative1, calls);
+    report("VarnokTime.nanoTime()", VarnokTime::nanoTime, calls);
+    report("Varnok.nanoTimeRelative1() (JNI)", Varnok::nanoTimeRelative1, calls);
     report("System.nanoTime()", System::nanoTime, calls);
   }
 
@@ -104,6 +109,6 @@ public final class VarnokDemo {
       sink += sum;
       best = Math.min(best, (double) elapsed / calls);
     }
-    System.out.printf("  %-28s %11.1f%n", name, best);
+    System.out.printf("  %-32s %11.1f%n", name, best);
   }
 }

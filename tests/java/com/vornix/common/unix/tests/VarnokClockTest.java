@@ -5,14 +5,15 @@ import com.vornix.common.unix.VarnokClock;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
 import java.time.Clock;
-import java.time.Duration;
 import java.time.Instant;
 import java.time.ZoneId;
 import java.time.ZoneOffset;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicReference;
+import java.util.function.LongSupplier;
 
 /**
  * Both clocks in a real JVM against the JDK's own clocks. Some checks run for a few
@@ -20,9 +21,9 @@ import java.util.concurrent.atomic.AtomicReference;
  * (about 1.4 s at 3 GHz), and those re-measurements must be crossed to be tested.
  *
  * <p>{@code VarnokClockTest [CLOSEST_US]}: the closest of many back-to-back pairs with
- * {@code Instant.now} must be within CLOSEST_US, 20 by default. Under an emulator, where a
- * pair of reads can itself take longer than that, a run passes 1000, the bound of every
- * other check.
+ * {@code Instant.now} must be within CLOSEST_US, 20 by default, in one of a few rounds.
+ * Under an emulator, where a pair of reads can itself take longer than that, a run passes
+ * 1000, the bound of every other check.
  */
 public final class VarnokClockTest {
   private static final long NANOS_PER_MILLI = 1_000_000L;
@@ -34,6 +35,8 @@ public final class VarnokClockTest {
   private static volatile long sink;
   /** How close to Instant.now the closest pair must be. */
   private static long closestNanos = 20_000;
+  /** Rounds of pairs with Instant.now at most, each on a pairing of its own. */
+  private static final int ROUNDS = 4;
 
   public static void main(String[] args) {
     if (args.length == 1) closestNanos = Long.parseLong(args[0]) * 1000;
@@ -70,7 +73,7 @@ public final class VarnokClockTest {
    * The java.time.Clock, in UTC and in another zone: both read the epoch clock (only it
    * gives multiples of 256 ns), with nanoseconds kept, and agree with the JDK's clocks.
    */
-  private static void clock() {
+  private static void clock() throws Exception {
     Clock utc = VarnokClock.systemUTC();
     ZoneId paris = ZoneId.of("Europe/Paris");
     Clock inParis = utc.withZone(paris);
@@ -86,29 +89,46 @@ public final class VarnokClockTest {
     for (Clock clock : new Clock[] {utc, inParis}) {
       long notGrain = 0;
       long subMicro = 0;
+      long acrossBoundary = 0;
+      long steppedBack = 0;
       String firstMiss = null;
-      long best = Long.MAX_VALUE;
       for (int i = 0; i < 100_000; i++) {
-        long before = System.currentTimeMillis();
+        long n1 = Varnok.nanoTimeEpoch1();
         long millis = clock.millis();
         Instant instant = clock.instant();
-        Instant now = Instant.now();
-        long after = System.currentTimeMillis();
-        if ((millis < before - 1 || millis > after + 1) && firstMiss == null) {
-          firstMiss = millis + " ms outside [" + before + ", " + after + "]";
-        }
+        long n2 = Varnok.nanoTimeEpoch1();
         if (instant.getNano() % 256 != 0) notGrain++;
         if (instant.getNano() % 1000 != 0) subMicro++;
-        best = Math.min(best, Math.abs(Duration.between(now, instant).toNanos()));
+        // A re-measurement may step the clock back by a microsecond or so: nothing read
+        // across it is bracketed.
+        if (n2 < n1) {
+          steppedBack++;
+          continue;
+        }
+        long low = Math.floorDiv(n1, NANOS_PER_MILLI);
+        long high = Math.floorDiv(n2, NANOS_PER_MILLI);
+        if (low != high) acrossBoundary++;
+        long nanos = nanos(instant);
+        // Within one millisecond of the epoch clock both must name that millisecond.
+        boolean ok = low <= millis && millis <= high && n1 <= nanos && nanos <= n2
+            && (low != high || millis == instant.toEpochMilli());
+        if (!ok && firstMiss == null) {
+          firstMiss = "millis " + millis + ", instant " + instant + " between epoch readings "
+              + n1 + " and " + n2 + " ns";
+        }
       }
-      checks.check(clock + ": millis within 1 ms of currentTimeMillis", firstMiss == null,
-          firstMiss);
+      checks.check(clock + ": millis() and instant() are the epoch clock's, millis rounded"
+          + " down (" + acrossBoundary + " of 100,000 readings across a millisecond"
+          + " boundary)", firstMiss == null, firstMiss + "; " + steppedBack + " stepped back");
       checks.check(clock + ": instants are the epoch clock's, to the nanosecond",
           notGrain == 0 && subMicro > 0,
           notGrain + " not multiples of 256 ns, " + subMicro + " finer than 1 us");
-      checks.check(clock + ": closest of 100,000 instants to Instant.now within "
-          + closestNanos / 1000 + " us", best <= closestNanos, "closest " + best + " ns apart");
+      closestToInstantNow(clock + ": instant()", () -> nanos(clock.instant()));
     }
+  }
+
+  private static long nanos(Instant instant) {
+    return instant.getEpochSecond() * 1_000_000_000L + instant.getNano();
   }
 
   /**
@@ -156,26 +176,47 @@ public final class VarnokClockTest {
         notMultiple + " of " + reads + " are not");
   }
 
-  /**
-   * The best agreement over many back-to-back pairs: an accuracy bound, not a speed one,
-   * so a single pair split by preemption cannot fail it, but a clock off by tens of
-   * microseconds (a bad base pair, a lost drift) cannot pass it.
-   */
-  private static void epochVsInstant(String when) {
+  private static void epochVsInstant(String when) throws InterruptedException {
     for (int i = 0; i < 100_000; i++) {
       // The first calls of Instant.now load classes and would dominate the difference.
       sink += Instant.now().getNano() + Varnok.nanoTimeEpoch1();
     }
-    long best = Long.MAX_VALUE;
-    for (int i = 0; i < 10_000; i++) {
-      long epoch = Varnok.nanoTimeEpoch1();
-      Instant now = Instant.now();
-      long instant = now.getEpochSecond() * 1_000_000_000L + now.getNano();
-      best = Math.min(best, Math.abs(epoch - instant));
-    }
-    checks.check(when + ": closest of 10,000 pairs with Instant.now within "
-        + closestNanos / 1000 + " us", best <= closestNanos,
-        "closest pair " + best + " ns apart");
+    closestToInstantNow(when, Varnok::nanoTimeEpoch1);
+  }
+
+  /**
+   * The best agreement over many back-to-back pairs: an accuracy bound, not a speed one,
+   * so a pair split by a preemption cannot fail it, but a clock off by tens of microseconds
+   * (a bad base pair, a lost drift) cannot pass it.
+   *
+   * <p>Within a round the clock's offset is that of the one paired reading it rests on (the
+   * base pair, or the drift's last re-measurement), and the library takes a pairing whose
+   * wall-clock read took up to 100 us. Where two JVMs, their compiler and collector threads
+   * share two cores, a thread woken for a few tens of microseconds can preempt the reader
+   * right inside a pairing, which then leaves the clock that far off until the next
+   * re-measurement; no number of pairs in the round can undo it. So a round that misses is
+   * repeated after a cycle epoch, on a fresh re-measurement: a clock that every pairing
+   * leaves 100 us or 1 ms off misses every round.
+   */
+  private static void closestToInstantNow(String what, LongSupplier clock)
+      throws InterruptedException {
+    long[] closest = new long[ROUNDS];
+    int rounds = 0;
+    do {
+      if (rounds > 0) Thread.sleep(CROSS_EPOCH_MILLIS);
+      long best = Long.MAX_VALUE;
+      for (int i = 0; i < 10_000; i++) {
+        long reading = clock.getAsLong();
+        long now = nanos(Instant.now());
+        best = Math.min(best, Math.abs(reading - now));
+      }
+      closest[rounds++] = best;
+    } while (closest[rounds - 1] > closestNanos && rounds < ROUNDS);
+    checks.check(what + ": closest of 10,000 pairs with Instant.now within "
+        + closestNanos / 1000 + " us, in round " + rounds + " of at most " + ROUNDS,
+        closest[rounds - 1] <= closestNanos,
+        "closest pair in each round " + Arrays.toString(Arrays.copyOf(closest, rounds))
+            + " ns apart");
   }
 
   /**

@@ -1,6 +1,9 @@
 package com.vornix.common.unix.tests;
 
 import com.vornix.common.unix.Varnok;
+import com.vornix.common.unix.VarnokTime;
+import java.lang.management.GarbageCollectorMXBean;
+import java.lang.management.ManagementFactory;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.atomic.AtomicBoolean;
@@ -8,8 +11,10 @@ import java.util.concurrent.atomic.AtomicLong;
 import java.util.concurrent.atomic.AtomicReference;
 
 /**
- * Several threads read both clocks while others allocate and force collections, so that
- * native calls meet safepoints, moving collections and deoptimisation. Run with
+ * Several threads read both clocks, through Varnok's JNI methods and through VarnokTime,
+ * while others allocate and force collections, so that native calls meet safepoints,
+ * moving collections and deoptimisation. A critical downcall holds off safepoints while
+ * it runs, so every forced full collection must still complete between the calls. Run with
  * -Xcheck:jni and a small heap: every value must stay within its bounds and the JVM must
  * say nothing.
  *
@@ -37,7 +42,11 @@ public final class VarnokGcStressTest {
 
   private static void run(long millis) throws Exception {
     List<Thread> threads = new ArrayList<>();
-    for (int i = 0; i < 4; i++) threads.add(new Thread(VarnokGcStressTest::read, "reader-" + i));
+    for (int i = 0; i < 4; i++) {
+      boolean jni = i % 2 == 0;
+      threads.add(new Thread(() -> read(jni), (jni ? "jni-reader-" : "varnok-time-reader-") + i));
+    }
+    long counted = gcCount();
     for (int i = 0; i < 2; i++) {
       final int seed = i;
       threads.add(new Thread(() -> allocate(seed), "allocator-" + i));
@@ -51,6 +60,9 @@ public final class VarnokGcStressTest {
     checks.check("every value within its bounds", firstMiss.get() == null, firstMiss.get());
     checks.check("the readers ran", reads.get() > 0, "no read");
     checks.check("collections ran meanwhile", collections.get() > 0, "no collection");
+    long seen = gcCount() - counted;
+    checks.check("the JVM counted every forced collection", seen >= collections.get(),
+        seen + " counted, " + collections.get() + " forced");
     System.out.println(reads.get() + " reads, " + collections.get() + " forced collections");
   }
 
@@ -58,13 +70,21 @@ public final class VarnokGcStressTest {
     firstMiss.compareAndSet(null, Thread.currentThread().getName() + ": " + what);
   }
 
-  private static void read() {
+  private static long gcCount() {
+    long count = 0;
+    for (GarbageCollectorMXBean gc : ManagementFactory.getGarbageCollectorMXBeans()) {
+      count += Math.max(0, gc.getCollectionCount());
+    }
+    return count;
+  }
+
+  private static void read(boolean jni) {
     long lastRelative = Long.MIN_VALUE;
     long n = 0;
     while (!stop.get()) {
       long before = System.currentTimeMillis();
-      long epoch = Varnok.nanoTimeEpoch1();
-      long relative = Varnok.nanoTimeRelative1();
+      long epoch = jni ? Varnok.nanoTimeEpoch1() : VarnokTime.currentTimeNanos();
+      long relative = jni ? Varnok.nanoTimeRelative1() : VarnokTime.nanoTime();
       long after = System.currentTimeMillis();
       // currentTimeMillis truncates; 1 ms of slack either side.
       if (epoch < (before - 1) * NANOS_PER_MILLI || epoch > (after + 2) * NANOS_PER_MILLI) {

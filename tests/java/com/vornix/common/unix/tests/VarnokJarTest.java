@@ -14,6 +14,7 @@ import java.nio.file.Paths;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.Map;
+import java.util.Objects;
 import java.util.Set;
 import java.util.TreeMap;
 import java.util.jar.Attributes;
@@ -26,7 +27,8 @@ import java.util.jar.Manifest;
  * [AARCH64_LIBRARY]} checks that the class and the jar's manifest say VERSION, that the
  * jar's x86-64 library is LIBRARY byte for byte, and its aarch64 library AARCH64_LIBRARY
  * (without it, that the jar has none), that the manifest names the Apache licence and the
- * jar carries LICENSE's text, that its classes are for Java 8, and that it is the module
+ * jar carries LICENSE's text, that its classes are for Java 8 (but for the module descriptor
+ * and, with -Dvarnok.test.java22=true, the JDK 22 binding), and that it is the module
  * com.vornix.common.unix.
  */
 public final class VarnokJarTest {
@@ -110,6 +112,11 @@ public final class VarnokJarTest {
     String descriptor = "META-INF/versions/9/module-info.class";
     checks.check("the module descriptor is version 53, under " + descriptor,
         Integer.valueOf(53).equals(versions.remove(descriptor)), "versions: " + versions);
+    // Built where a JDK 22 or later was found to compile it: varnok.test.java22=ON.
+    String binding = "META-INF/versions/22/com/vornix/common/unix/ClockBinding.class";
+    Integer expected = Boolean.getBoolean("varnok.test.java22") ? Integer.valueOf(66) : null;
+    checks.check("VarnokTime's JDK 22 binding is " + (expected == null ? "absent" : "version 66"),
+        Objects.equals(expected, versions.remove(binding)), "versions: " + versions);
     checks.check("every other class is at the root, version 52",
         versions.size() >= 4 && versions.entrySet().stream().allMatch(
             e -> e.getKey().startsWith("com/vornix/common/unix/") && e.getValue() == 52),

@@ -23,7 +23,9 @@ import java.util.stream.Stream;
  *   VarnokLoaderTest loads FILE      the class initialises, FILE is the one library mapped
  *   VarnokLoaderTest extracts DIR    the jar's copy was loaded from a directory under DIR,
  *                                    and both are gone again
- *   VarnokLoaderTest fails           initialisation fails and says everything it tried
+ *   VarnokLoaderTest fails THREW     initialisation fails and says everything it tried,
+ *                                    with one failure attached for each of the THREW
+ *                                    attempts that threw
  *   VarnokLoaderTest denied FLAG     the JVM denies native access: initialisation fails
  *                                    naming FLAG, the flag that grants it
  *   VarnokLoaderTest unsupported     initialisation fails naming the platform
@@ -63,14 +65,15 @@ public final class VarnokLoaderTest {
       checks.group("library loads from " + args[1], () -> loads(args[1]));
     } else if (mode.equals("extracts") && args.length == 2) {
       checks.group("the jar's library loads from under " + args[1], () -> extracts(args[1]));
-    } else if (mode.equals("fails") && args.length == 1) {
-      checks.group("loading fails with a useful message", VarnokLoaderTest::fails);
+    } else if (mode.equals("fails") && args.length == 2) {
+      int threw = Integer.parseInt(args[1]);
+      checks.group("loading fails with a useful message", () -> fails(threw));
     } else if (mode.equals("denied") && args.length == 2) {
       checks.group("native access denied: the error names " + args[1], () -> denied(args[1]));
     } else if (mode.equals("unsupported") && args.length == 1) {
       checks.group("an unsupported platform is refused", VarnokLoaderTest::unsupported);
     } else {
-      checks.check("arguments", false, "usage: loads FILE | extracts DIR | fails"
+      checks.check("arguments", false, "usage: loads FILE | extracts DIR | fails THREW"
           + " | denied FLAG | unsupported; got " + Arrays.toString(args));
     }
     List<String> after = entries(extractionDir);
@@ -104,7 +107,7 @@ public final class VarnokLoaderTest {
     checks.check("its directory was deleted too", !Files.exists(dir), dir + " exists");
   }
 
-  private static void fails() {
+  private static void fails(int threw) {
     String message = failure();
     if (message == null) return;
     String property = System.getProperty(PROPERTY);
@@ -127,8 +130,9 @@ public final class VarnokLoaderTest {
     }
     checks.check("message names " + FILE_NAME, message.contains(FILE_NAME), message);
     Throwable[] attached = firstFailure.getSuppressed();
-    checks.check("the attempts' failures are attached with their stack traces",
-        attached.length > 0 && attached[0].getStackTrace().length > 0,
+    checks.check("each of the " + threw + " attempts that threw has its failure attached,"
+        + " with its stack trace", attached.length == threw
+            && Arrays.stream(attached).allMatch(a -> a.getStackTrace().length > 0),
         "suppressed: " + Arrays.toString(attached));
   }
 
