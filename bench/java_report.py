@@ -75,6 +75,10 @@ def read_runs(directory):
         bindings = read_bindings(path[: -len(".json")] + ".bindings")
         for result in results:
             name = short(result["benchmark"])
+            # A case with parameters (the adapters' clock choice) is a row per value.
+            params = result.get("params") or {}
+            if params:
+                name += " " + ", ".join("%s=%s" % item for item in sorted(params.items()))
             metric = result["primaryMetric"]
             runs.setdefault(jdk, {}).setdefault(threads, {})[name] = {
                 "score": metric["score"],
