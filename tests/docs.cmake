@@ -10,6 +10,14 @@ endif()
 # Java blocks compile against VARNOK_DOCS_CLASSPATH.
 find_program(VARNOK_CC cc)
 set(VARNOK_DOCS_CLASSPATH "${VARNOK_JAR}")
+# The adapters' pages compile against each adapter and its framework.
+if(VARNOK_BUILD_ADAPTERS)
+  foreach(_framework log4j2 opentelemetry micrometer agrona)
+    varnok_java_classpath(${_framework} _jars)
+    list(APPEND VARNOK_DOCS_CLASSPATH
+      "$<TARGET_PROPERTY:varnok-${_framework},JAR_FILE>" ${_jars})
+  endforeach()
+endif()
 file(GLOB _varnok_doc_pages CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/*.md")
 foreach(_page IN ITEMS "${PROJECT_SOURCE_DIR}/README.md" ${_varnok_doc_pages})
   get_filename_component(_name "${_page}" NAME_WE)
