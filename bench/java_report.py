@@ -45,6 +45,9 @@ LABELS = {
     "Floors.jni": "JNI floor (`CounterFloor.rdtsc()`)",
     "Floors.critical": "critical-downcall floor (the same function)",
 }
+# These call Varnok's JNI methods directly, whatever binding VarnokTime chose
+# in the same fork.
+JNI_ALWAYS = {"VarnokClocks.jniEpoch", "VarnokClocks.jniRelative"}
 FLOOR = "Floors.jni"
 INSTANT_NOW = "JdkClocks.instantNow"
 
@@ -150,7 +153,7 @@ def jmh_table(jdk, by_threads, info):
     floor, instant = one.get(FLOOR), one.get(INSTANT_NOW)
     for name in sorted(set(one) | set(two), key=order):
         a, b = one.get(name), two.get(name)
-        binding = (a or b)["binding"] or "-"
+        binding = "JNI" if name in JNI_ALWAYS else (a or b)["binding"] or "-"
         ratio = "%.2fx" % (a["score"] / floor["score"]) if a and floor else ""
         cheaper = "%.2fx" % (instant["score"] / a["score"]) if a and instant else ""
         lines.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
