@@ -23,20 +23,22 @@ final class ClockBinding {
     // Initialises Varnok first: where the library cannot be used, this class fails to
     // initialise with the loader's error, as Varnok does.
     Varnok.calibrate();
-    String release = System.getProperty("java.specification.version");
-    if (feature(release) < 22) {
-      return "Java " + release + " has no critical downcalls; JDK 22 and later do";
+    int feature = feature(System.getProperty("java.class.version"));
+    if (feature < 22) {
+      return "Java " + feature + " has no critical downcalls; JDK 22 and later do";
     }
     return "the critical binding is not on this class path: the jar was built without"
         + " it, or is not read as a multi-release jar (a jar repackaged without"
         + " Multi-Release: true in its manifest)";
   }
 
-  /** The feature release of a java.specification.version: 1.8 is 8. */
-  private static int feature(String release) {
+  /**
+   * The feature release, from the newest class file version the JVM reads: 52.0 is Java 8,
+   * 61.0 is 17. Java 8 has no Runtime.version() to ask.
+   */
+  private static int feature(String classVersion) {
     try {
-      String[] parts = release.split("\\.");
-      return Integer.parseInt(parts[0].equals("1") && parts.length > 1 ? parts[1] : parts[0]);
+      return (int) Double.parseDouble(classVersion) - 44;
     } catch (RuntimeException e) {
       return 0;
     }

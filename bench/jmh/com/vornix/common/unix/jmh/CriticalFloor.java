@@ -11,6 +11,6 @@ final class CriticalFloor {
   static long counter() {
     throw new UnsupportedOperationException(
         "critical downcalls need JDK 22 or later; this is Java "
-            + System.getProperty("java.specification.version"));
+            + System.getProperty("java.version"));
   }
 }
