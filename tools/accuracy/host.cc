@@ -118,16 +118,20 @@ std::string FirstLine(const KernelFile& file) {
 }
 
 KernelFrequency ReadKernelFrequency() {
-  KernelFrequency k;
   // Only reads the kernel's clock state: modes 0 changes nothing.
   struct timex tx;
   memset(&tx, 0, sizeof(tx));
   const int state = adjtimex(&tx);
-  if (state == -1) return k;
+  if (state == -1) return KernelFrequency();
+  return KernelFrequencyFrom(state, tx, sysconf(_SC_CLK_TCK));
+}
+
+KernelFrequency KernelFrequencyFrom(int state, const struct timex& tx,
+                                    long user_hz) {
+  KernelFrequency k;
   k.ok = true;
   k.freq_ppm = static_cast<double>(tx.freq) / 65536.0;
   k.tick_us = tx.tick;
-  const long user_hz = sysconf(_SC_CLK_TCK);
   k.nominal_tick_us = user_hz > 0 ? 1000000 / user_hz : 0;
   k.status = tx.status;
   k.synchronised = state != TIME_ERROR && !(tx.status & STA_UNSYNC);

@@ -5,6 +5,8 @@
 #ifndef TOOLS_ACCURACY_HOST_H_
 #define TOOLS_ACCURACY_HOST_H_
 
+#include <sys/timex.h>
+
 #include <string>
 
 namespace accuracy {
@@ -36,6 +38,11 @@ struct KernelFrequency {
 };
 
 KernelFrequency ReadKernelFrequency();
+
+// The same from what adjtimex returned (STATE) and filled in (TX), with
+// USER_HZ ticks a second.
+KernelFrequency KernelFrequencyFrom(int state, const struct timex& tx,
+                                    long user_hz);
 
 // "PLL UNSYNC ...": the status bits that say who disciplines the clock.
 std::string StatusText(int status);
