@@ -3,6 +3,7 @@
 add_jar(varnok-java-tests
   SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/Checks.java
+    ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/CounterTrustTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokBindingTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokClockTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokGcStressTest.java
@@ -192,5 +193,8 @@ set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
 include(${CMAKE_CURRENT_LIST_DIR}/jdk_runs.cmake)
 if(TARGET varnok-log4j2)
   include(${CMAKE_CURRENT_LIST_DIR}/adapter_tests.cmake)
+endif()
+if(VARNOK_BUILD_TOOLS)
+  include(${CMAKE_CURRENT_LIST_DIR}/counter_trust.cmake)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/aarch64_jvm.cmake)
