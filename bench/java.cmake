@@ -12,7 +12,7 @@
 # bench/jmh.png in the source tree, as the accuracy target draws docs/.
 
 find_package(Python3 COMPONENTS Interpreter)
-foreach(_module jmh agrona chronicle log4j2 opentelemetry micrometer)
+foreach(_module jmh agrona chronicle ${VARNOK_ADAPTERS})
   varnok_java_classpath(${_module} _varnok_cp_${_module})
 endforeach()
 set(_varnok_bench_src "${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/bench")
@@ -44,14 +44,16 @@ target_link_options(varnok_bench_jni PRIVATE -Wl,-z,defs -Wl,--as-needed)
 # the order in which the directories are added does not matter.
 get_target_property(_varnok_jar varnok JAR_FILE)
 get_target_property(_varnok_bench_jar varnok-bench JAR_FILE)
-set(_varnok_libraries ${_varnok_cp_jmh} ${_varnok_cp_agrona} ${_varnok_cp_chronicle}
-  ${_varnok_cp_log4j2} ${_varnok_cp_opentelemetry} ${_varnok_cp_micrometer})
+set(_varnok_libraries ${_varnok_cp_jmh} ${_varnok_cp_agrona} ${_varnok_cp_chronicle})
+foreach(_adapter IN LISTS VARNOK_ADAPTERS)
+  list(APPEND _varnok_libraries ${_varnok_cp_${_adapter}})
+endforeach()
 list(REMOVE_DUPLICATES _varnok_libraries)
 list(JOIN _varnok_cp_jmh ":" _varnok_processor_path)
 list(JOIN _varnok_libraries ":" _varnok_libraries)
 set(_varnok_compile_cp "${_varnok_jar}:${_varnok_bench_jar}:${_varnok_libraries}")
 set(_varnok_adapter_depends)
-foreach(_adapter log4j2 opentelemetry micrometer agrona)
+foreach(_adapter IN LISTS VARNOK_ADAPTERS)
   set(_target varnok-${_adapter})
   string(APPEND _varnok_compile_cp
     "$<$<TARGET_EXISTS:${_target}>::$<TARGET_PROPERTY:${_target},JAR_FILE>>")

@@ -12,7 +12,7 @@ find_program(VARNOK_CC cc)
 set(VARNOK_DOCS_CLASSPATH "${VARNOK_JAR}")
 # The adapters' pages compile against each adapter and its framework.
 if(VARNOK_BUILD_ADAPTERS)
-  foreach(_framework log4j2 opentelemetry micrometer agrona)
+  foreach(_framework IN LISTS VARNOK_ADAPTERS)
     varnok_java_classpath(${_framework} _jars)
     list(APPEND VARNOK_DOCS_CLASSPATH
       "$<TARGET_PROPERTY:varnok-${_framework},JAR_FILE>" ${_jars})

@@ -36,9 +36,11 @@ set_tests_properties(install.pkg_config PROPERTIES SKIP_REGULAR_EXPRESSION "(^|\
 # built offline against it, both ways the README shows, and run.
 find_program(VARNOK_MVN mvn)
 set(_varnok_adapter_artifacts "")
-foreach(_name IN LISTS VARNOK_ADAPTERS)
-  list(APPEND _varnok_adapter_artifacts varnok-${_name})
-endforeach()
+if(VARNOK_BUILD_ADAPTERS)
+  foreach(_name IN LISTS VARNOK_ADAPTERS)
+    list(APPEND _varnok_adapter_artifacts varnok-${_name})
+  endforeach()
+endif()
 list(JOIN _varnok_adapter_artifacts "|" _varnok_adapter_artifacts)
 set(VARNOK_MAVEN_PLUGIN_REPO "/usr/share/maven-repo" CACHE PATH
   "A Maven repository holding Maven's plugins, for the offline Maven build of install.maven")

@@ -6,8 +6,11 @@
 # java_tests.cmake when the adapters are built.
 
 set(_varnok_adapter_test_sources)
-foreach(_class AdapterSupport AdapterJarTest Log4jAdapterTest OpenTelemetryAdapterTest
-               MicrometerAdapterTest AgronaAdapterTest)
+set(_varnok_adapter_test_classes AdapterSupport AdapterJarTest)
+foreach(_name IN LISTS VARNOK_ADAPTERS)
+  list(APPEND _varnok_adapter_test_classes ${VARNOK_ADAPTER_${_name}_TEST})
+endforeach()
+foreach(_class IN LISTS _varnok_adapter_test_classes)
   list(APPEND _varnok_adapter_test_sources
     "${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/${_class}.java")
 endforeach()
@@ -22,13 +25,6 @@ add_jar(varnok-adapter-tests
   SOURCES ${_varnok_adapter_test_sources}
   INCLUDE_JARS varnok varnok-java-tests ${_varnok_adapter_jars} ${_varnok_adapter_framework_jars})
 get_target_property(_varnok_adapter_tests_jar varnok-adapter-tests JAR_FILE)
-
-set(_varnok_adapter_main_log4j2 Log4jAdapterTest)
-set(_varnok_adapter_main_opentelemetry OpenTelemetryAdapterTest)
-set(_varnok_adapter_main_micrometer MicrometerAdapterTest)
-set(_varnok_adapter_main_agrona AgronaAdapterTest)
-# Log4j makes its clock from the property, as a user configures it.
-set(_varnok_adapter_flags_log4j2 -Dlog4j2.clock=com.vornix.common.unix.log4j2.VarnokPreciseClock)
 
 set(_varnok_library "-Dcom.vornix.common.unix.varnok.library=$<TARGET_FILE:varnok_jni>")
 set(_varnok_newer_java "${VARNOK_NEWER_JDK}/bin/java")
@@ -65,21 +61,25 @@ foreach(_name IN LISTS VARNOK_ADAPTERS)
       add_test(NAME ${_test} COMMAND sh -c "echo \"skipped: $1\"; exit 77" sh "${_skip}")
     else()
       add_test(NAME ${_test}
-        COMMAND ${_runner} ${_row} ${_varnok_adapter_flags_${_name}} -cp "${_cp}"
-                com.vornix.common.unix.tests.${_varnok_adapter_main_${_name}} ${_mode})
+        COMMAND ${_runner} ${_row} ${VARNOK_ADAPTER_${_name}_FLAGS} -cp "${_cp}"
+                com.vornix.common.unix.tests.${VARNOK_ADAPTER_${_name}_TEST} ${_mode})
     endif()
     list(APPEND _varnok_adapter_tests ${_test})
   endforeach()
   varnok_javadoc_test(adapters.${_name}.javadoc varnok-${_name} adapters)
 endforeach()
 
-# Each jar's module name, manifest and class files.
+# Each jar's module name, manifest and class files: a class file's major
+# version is its Java release plus 44.
+set(_varnok_adapter_jar_args)
+foreach(_name IN LISTS VARNOK_ADAPTERS)
+  math(EXPR _class_version "${VARNOK_ADAPTER_${_name}_RELEASE} + 44")
+  list(APPEND _varnok_adapter_jar_args
+    $<TARGET_PROPERTY:varnok-${_name},JAR_FILE> com.vornix.common.unix.${_name} ${_class_version})
+endforeach()
 add_test(NAME adapters.jars
   COMMAND "${Java_JAVA_EXECUTABLE}" -cp "${_varnok_java_tests_jar}:${_varnok_adapter_tests_jar}"
           com.vornix.common.unix.tests.AdapterJarTest "${PROJECT_VERSION}"
-          $<TARGET_PROPERTY:varnok-log4j2,JAR_FILE> com.vornix.common.unix.log4j2 52
-          $<TARGET_PROPERTY:varnok-opentelemetry,JAR_FILE> com.vornix.common.unix.opentelemetry 52
-          $<TARGET_PROPERTY:varnok-micrometer,JAR_FILE> com.vornix.common.unix.micrometer 52
-          $<TARGET_PROPERTY:varnok-agrona,JAR_FILE> com.vornix.common.unix.agrona 61)
+          ${_varnok_adapter_jar_args})
 set_tests_properties(${_varnok_adapter_tests} adapters.jars PROPERTIES
   LABELS "java;adapters" TIMEOUT 120 SKIP_RETURN_CODE 77)

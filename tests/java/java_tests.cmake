@@ -191,7 +191,7 @@ set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
   PROPERTIES SKIP_RETURN_CODE 77 LABELS "java;mountns")
 
 include(${CMAKE_CURRENT_LIST_DIR}/jdk_runs.cmake)
-if(TARGET varnok-log4j2)
+if(VARNOK_BUILD_ADAPTERS)
   include(${CMAKE_CURRENT_LIST_DIR}/adapter_tests.cmake)
 endif()
 if(VARNOK_BUILD_TOOLS)
