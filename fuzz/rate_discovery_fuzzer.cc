@@ -30,8 +30,8 @@
 #include <string>
 
 #include "java/com/vornix/common/unix/base/sysinfo.h"
-#include "tests/fake_system_files.h"
-#include "tests/scripted_host.h"
+#include "tests/support/fake_system_files.h"
+#include "tests/support/scripted_host.h"
 
 namespace fsf = fake_system_files;
 namespace sh = scripted_host;

@@ -82,7 +82,7 @@ class Page:
         os.symlink(args.build_dir, os.path.join(work, 'build'))
         m2 = os.path.join(work, '.m2')
         os.makedirs(m2)
-        with open(os.path.join(args.source_dir, 'tests/maven_consumer/settings.xml.in')) as f:
+        with open(os.path.join(args.source_dir, 'tests/install/maven_consumer/settings.xml.in')) as f:
             settings = f.read().replace('@PLUGIN_REPO@', args.plugin_repo)
         with open(os.path.join(m2, 'settings.xml'), 'w') as f:
             f.write(settings)
@@ -271,7 +271,7 @@ def test_xml(page, s):
                 '<project.build.sourceEncoding>UTF-8</project.build.sourceEncoding></properties>\n'
                 f'{bare}</project>\n')
     write(os.path.join(d, 'pom.xml'), bare)
-    shutil.copytree(os.path.join(page.args.source_dir, 'tests/maven_consumer/src'),
+    shutil.copytree(os.path.join(page.args.source_dir, 'tests/install/maven_consumer/src'),
                     os.path.join(d, 'src'))
     page.run([page.args.mvn, '-B', '-o', '-q', '-Daether.offline.protocols=file', 'package'], d, timeout=300)
     return 'built with Maven offline against the installed repository'

@@ -1,5 +1,5 @@
 # The code blocks of README.md and docs/*.md, tested as a reader would use
-# them (tests/doc_snippets.py says how each kind is taken): one test per
+# them (tests/docs/doc_snippets.py says how each kind is taken): one test per
 # page, against this build's jar and the installed tree of install.tree.
 find_program(VARNOK_PYTHON3 python3)
 if(NOT VARNOK_PYTHON3)
@@ -22,7 +22,7 @@ file(GLOB _varnok_doc_pages CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/*.md")
 foreach(_page IN ITEMS "${PROJECT_SOURCE_DIR}/README.md" ${_varnok_doc_pages})
   get_filename_component(_name "${_page}" NAME_WE)
   add_test(NAME docs.${_name}
-    COMMAND "${VARNOK_PYTHON3}" "${CMAKE_CURRENT_SOURCE_DIR}/doc_snippets.py" "${_page}"
+    COMMAND "${VARNOK_PYTHON3}" "${CMAKE_CURRENT_LIST_DIR}/doc_snippets.py" "${_page}"
             --source-dir "${PROJECT_SOURCE_DIR}" --build-dir "${PROJECT_BINARY_DIR}"
             --dir-file "${_varnok_install_dir_file}" --jdk "${VARNOK_JDK_HOME}" --newer-jdk "${VARNOK_NEWER_JDK}"
             --cxx "${CMAKE_CXX_COMPILER}" --cc "${VARNOK_CC}"

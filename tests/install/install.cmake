@@ -10,26 +10,26 @@ set(_varnok_install_vars
   "-DLIBDIR=${CMAKE_INSTALL_LIBDIR}"
   "-DINCLUDEDIR=${CMAKE_INSTALL_INCLUDEDIR}"
   "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}"
-  "-DCONSUMER_DIR=${CMAKE_CURRENT_SOURCE_DIR}/consumer")
+  "-DCONSUMER_DIR=${CMAKE_CURRENT_LIST_DIR}/consumer")
 
 add_test(NAME install.tree
   COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars} -DSTEP=setup "-DCONFIG=$<CONFIG>"
-          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_tree.cmake")
+          -P "${CMAKE_CURRENT_LIST_DIR}/install_tree.cmake")
 add_test(NAME install.cleanup
   COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars} -DSTEP=cleanup
-          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_tree.cmake")
+          -P "${CMAKE_CURRENT_LIST_DIR}/install_tree.cmake")
 
-# The CMake package: configure, build and run tests/consumer with find_package.
+# The CMake package: configure, build and run tests/install/consumer with find_package.
 add_test(NAME install.find_package
   COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars} "-DGENERATOR=${CMAKE_GENERATOR}"
-          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_consumer.cmake")
+          -P "${CMAKE_CURRENT_LIST_DIR}/install_consumer.cmake")
 
 # varnok.pc: the consumer's program built with pkg-config's flags alone.
 find_program(VARNOK_PKG_CONFIG pkg-config)
 add_test(NAME install.pkg_config
   COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars}
           "-DPKG_CONFIG=${VARNOK_PKG_CONFIG}" "-DVERSION=${PROJECT_VERSION}"
-          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_pkg_config.cmake")
+          -P "${CMAKE_CURRENT_LIST_DIR}/install_pkg_config.cmake")
 set_tests_properties(install.pkg_config PROPERTIES SKIP_REGULAR_EXPRESSION "(^|\n)skipped: ")
 
 # com.vornix:varnok in the prefix's Maven repository: an outside Maven project
@@ -68,9 +68,9 @@ add_test(NAME install.maven
   COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars}
           "-DMVN=${VARNOK_MVN}" "-DJDK_HOME=${VARNOK_JDK_HOME}"
           "-DPLUGIN_REPO=${VARNOK_MAVEN_PLUGIN_REPO}" "-DDATADIR=${CMAKE_INSTALL_DATADIR}"
-          "-DVERSION=${PROJECT_VERSION}" "-DCONSUMER_DIR=${CMAKE_CURRENT_SOURCE_DIR}/maven_consumer"
+          "-DVERSION=${PROJECT_VERSION}" "-DCONSUMER_DIR=${CMAKE_CURRENT_LIST_DIR}/maven_consumer"
           "-DADAPTERS=${_varnok_adapter_artifacts}"
-          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_maven.cmake")
+          -P "${CMAKE_CURRENT_LIST_DIR}/install_maven.cmake")
 set_tests_properties(install.maven PROPERTIES
   SKIP_REGULAR_EXPRESSION "(^|\n)skipped: " TIMEOUT 300)
 
@@ -87,7 +87,7 @@ add_test(NAME install.headers_alone
           "-DHEADERS=${_varnok_installed_headers}"
           "-DCXX_STANDARD=${CMAKE_CXX_STANDARD}"
           "-DWARNINGS=$<JOIN:$<TARGET_PROPERTY:varnok_warnings,INTERFACE_COMPILE_OPTIONS>, >"
-          -P "${CMAKE_CURRENT_SOURCE_DIR}/install_headers.cmake")
+          -P "${CMAKE_CURRENT_LIST_DIR}/install_headers.cmake")
 
 set_tests_properties(install.tree PROPERTIES FIXTURES_SETUP varnok_installed)
 set_tests_properties(install.cleanup PROPERTIES FIXTURES_CLEANUP varnok_installed)

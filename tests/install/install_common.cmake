@@ -51,7 +51,7 @@ function(check_names_neither_tree text what)
   set(failures "${failures}" PARENT_SCOPE)
 endfunction()
 
-# Checks a program built against the prefix (tests/consumer/main.cc): it
+# Checks a program built against the prefix (tests/install/consumer/main.cc): it
 # records libvarnok_jni.so by name (with no SONAME, linking by path would
 # record the path), and it runs, with nothing in the environment to find the
 # library by, and loads the prefix's copy. Appends to `failures`.

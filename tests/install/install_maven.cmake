@@ -1,4 +1,4 @@
-# Builds tests/maven_consumer with Maven against the installed entry
+# Builds tests/install/maven_consumer with Maven against the installed entry
 # com.vornix:varnok:VERSION, both ways the README shows, and runs it:
 #   file-repository    the prefix's share/maven-repo named in the POM as a
 #                      file: repository;

@@ -1,4 +1,4 @@
-# Builds tests/consumer/main.cc against the installed tree alone with the
+# Builds tests/install/consumer/main.cc against the installed tree alone with the
 # flags of pkg-config --cflags --libs varnok, as the README shows, and runs
 # it. Run by CTest as cmake -P with the variables of install_common.cmake and
 # CONSUMER_DIR, CXX_COMPILER, PKG_CONFIG and VERSION set.

@@ -20,12 +20,12 @@ set(VARNOK_TEST_PREFIX aarch64.)
 set_property(DIRECTORY PROPERTY LABELS aarch64)
 
 add_test(NAME aarch64.elf_contract
-  COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/check_elf_contract.sh"
+  COMMAND bash "${PROJECT_SOURCE_DIR}/tests/elf/check_elf_contract.sh"
           "$<TARGET_FILE:varnok_jni>"
-          "${CMAKE_CURRENT_SOURCE_DIR}/expected_dynamic_symbols.txt")
+          "${PROJECT_SOURCE_DIR}/tests/elf/expected_dynamic_symbols.txt")
 add_test(NAME aarch64.glibc_ceiling
-  COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/check_glibc_ceiling.sh"
-          "$<TARGET_FILE:varnok_jni>" "${CMAKE_CURRENT_SOURCE_DIR}/glibc_ceiling.txt")
+  COMMAND bash "${PROJECT_SOURCE_DIR}/tests/elf/check_glibc_ceiling.sh"
+          "$<TARGET_FILE:varnok_jni>" "${PROJECT_SOURCE_DIR}/tests/elf/glibc_ceiling.txt")
 
 # A test that only says why the emulated tests are not there.
 function(varnok_aarch64_skip why)
@@ -51,17 +51,17 @@ add_subdirectory("${VARNOK_GTEST_SOURCE_DIR}" googletest EXCLUDE_FROM_ALL)
 find_package(Threads REQUIRED)
 include(GoogleTest)
 
-varnok_interposing_test(annotations_test annotations_test.cc)
-include(clock.cmake)
-varnok_interposing_test(valgrind_detection_test valgrind_detection_test.cc)
+varnok_interposing_test(annotations_test "${CMAKE_CURRENT_LIST_DIR}/annotations_test.cc")
+include("${CMAKE_CURRENT_LIST_DIR}/clock.cmake")
+varnok_interposing_test(valgrind_detection_test "${CMAKE_CURRENT_LIST_DIR}/valgrind_detection_test.cc")
 # The sleep, the wall clock and the drift cell; not the rate files.
-varnok_interposing_test(rate_discovery_test rate_discovery_test.cc
+varnok_interposing_test(rate_discovery_test "${CMAKE_CURRENT_LIST_DIR}/rate_discovery_test.cc"
                         FILTER "-RateDiscovery.*")
 target_link_libraries(rate_discovery_test PRIVATE varnok_scripted_host)
-varnok_interposing_test(generic_timer_test generic_timer_test.cc)
+varnok_interposing_test(generic_timer_test "${CMAKE_CURRENT_LIST_DIR}/generic_timer_test.cc")
 target_link_libraries(generic_timer_test PRIVATE
                       varnok_fake_system_files varnok_scripted_host)
 
 # The C++ runtime's static initialisation as the library links it, whose
 # guard takes other atomics on aarch64.
-include(static_init.cmake)
+include("${CMAKE_CURRENT_LIST_DIR}/static_init.cmake")

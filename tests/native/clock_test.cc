@@ -23,9 +23,9 @@
 
 #include "com_vornix_common_unix_Varnok.h"
 #include "gtest/gtest.h"
-#include "tests/fresh_process.h"
-#include "tests/next_definition.h"
-#include "tests/scripted_adjtimex.h"
+#include "tests/support/fresh_process.h"
+#include "tests/support/next_definition.h"
+#include "tests/support/scripted_adjtimex.h"
 
 namespace {
 

@@ -25,9 +25,9 @@
 
 #include "java/com/vornix/common/unix/base/sysinfo.h"
 #include "java/com/vornix/common/unix/base/time_support.h"
-#include "tests/fake_system_files.h"
-#include "tests/next_definition.h"
-#include "tests/scripted_host.h"
+#include "tests/support/fake_system_files.h"
+#include "tests/support/next_definition.h"
+#include "tests/support/scripted_host.h"
 
 namespace base = java_com_vornix_common_unix_base;
 namespace fsf = fake_system_files;

@@ -17,9 +17,9 @@
 
 #include "com_vornix_common_unix_Varnok.h"
 #include "java/com/vornix/common/unix/base/sysinfo.h"
-#include "tests/fake_system_files.h"
-#include "tests/next_definition.h"
-#include "tests/scripted_host.h"
+#include "tests/support/fake_system_files.h"
+#include "tests/support/next_definition.h"
+#include "tests/support/scripted_host.h"
 
 namespace base = java_com_vornix_common_unix_base;
 namespace fsf = fake_system_files;

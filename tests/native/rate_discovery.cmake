@@ -1,7 +1,7 @@
 # Rate discovery and the rest of the timing base. The discovery cases fork a
 # child into a private mount namespace to lay fixture files over the kernel's
 # paths; they need root and skip themselves without it.
-varnok_interposing_test(rate_discovery_test rate_discovery_test.cc)
+varnok_interposing_test(rate_discovery_test "${CMAKE_CURRENT_LIST_DIR}/rate_discovery_test.cc")
 target_link_libraries(rate_discovery_test PRIVATE varnok_scripted_host)
 
 # Label the namespace cases "mountns" so that runs which cannot host them

@@ -35,8 +35,8 @@
 #include "java/com/vornix/common/unix/base/sysinfo.h"
 #include "java/com/vornix/common/unix/base/time_support.h"
 #include "java/com/vornix/common/unix/base/walltime.h"
-#include "tests/next_definition.h"
-#include "tests/scripted_host.h"
+#include "tests/support/next_definition.h"
+#include "tests/support/scripted_host.h"
 
 extern "C" void Java_com_vornix_common_unix_Varnok_init(void*, void*);
 extern "C" int64_t Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(void*,

@@ -16,7 +16,7 @@
 
 #include "dynamic_annotations/dynamic_annotations.h"
 #include "gtest/gtest.h"
-#include "tests/fresh_process.h"
+#include "tests/support/fresh_process.h"
 
 namespace {
 

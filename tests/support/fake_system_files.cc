@@ -1,4 +1,4 @@
-#include "tests/fake_system_files.h"
+#include "tests/support/fake_system_files.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -13,7 +13,7 @@
 
 #include <atomic>
 
-#include "tests/next_definition.h"
+#include "tests/support/next_definition.h"
 
 namespace fake_system_files {
 

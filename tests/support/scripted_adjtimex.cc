@@ -1,4 +1,4 @@
-#include "tests/scripted_adjtimex.h"
+#include "tests/support/scripted_adjtimex.h"
 
 #include <errno.h>
 #include <sys/timex.h>

@@ -1,9 +1,9 @@
-#include "tests/scripted_host.h"
+#include "tests/support/scripted_host.h"
 
 #include <errno.h>
 #include <time.h>
 
-#include "tests/next_definition.h"
+#include "tests/support/next_definition.h"
 
 namespace scripted_host {
 namespace {

@@ -1,14 +1,15 @@
 # Valgrind detection: through the environment here, under real Valgrind below.
-varnok_interposing_test(valgrind_detection_test valgrind_detection_test.cc)
+varnok_interposing_test(valgrind_detection_test
+  "${PROJECT_SOURCE_DIR}/tests/native/valgrind_detection_test.cc")
 
 find_program(VARNOK_VALGRIND valgrind REQUIRED)
 
-add_executable(valgrind_probe valgrind_probe.cc)
+add_executable(valgrind_probe "${CMAKE_CURRENT_LIST_DIR}/valgrind_probe.cc")
 target_include_directories(valgrind_probe PRIVATE "${PROJECT_SOURCE_DIR}")
 target_compile_options(valgrind_probe PRIVATE -O0)
 target_link_libraries(valgrind_probe PRIVATE varnok_warnings varnok_jni_by_name)
 
-set(_expect "${CMAKE_CURRENT_SOURCE_DIR}/expect_memcheck.sh")
+set(_expect "${CMAKE_CURRENT_LIST_DIR}/expect_memcheck.sh")
 set(_uninit "Conditional jump or move depends on uninitialised value")
 add_test(NAME valgrind.detects_valgrind
   COMMAND "${CMAKE_COMMAND}" -E env --unset=RUNNING_ON_VALGRIND --unset=VALGRIND_SLOWDOWN
