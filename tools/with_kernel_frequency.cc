@@ -81,33 +81,93 @@ void PassOn(int sig) {
   if (g_child > 0) kill(g_child, sig);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Reads PPM from the command line into *ppm; false (having printed the
+// usage) when there is no command or PPM is not a number within the
+// kernel's limit.
+bool ParseArguments(int argc, char** argv, double* ppm) {
   char* end = nullptr;
-  const double ppm = argc >= 3 ? strtod(argv[1], &end) : NAN;
-  if (argc < 3 || end == argv[1] || *end != '\0' || !(std::fabs(ppm) <= 500)) {
+  *ppm = argc >= 3 ? strtod(argv[1], &end) : NAN;
+  if (argc < 3 || end == argv[1] || *end != '\0' || !(std::fabs(*ppm) <= 500)) {
     fprintf(stderr,
             "usage: %s PPM COMMAND [ARG...]   (|PPM| <= 500, the kernel's "
             "limit)\n",
             argv[0]);
-    return 2;
+    return false;
   }
-  struct timex found;
-  if (!ReadFrequency(&found)) {
+  return true;
+}
+
+// Reads the kernel's correction into *found; false, having said why it
+// skips, when the frequency may not be set here.
+bool MaySetFrequency(struct timex* found) {
+  if (!ReadFrequency(found)) {
     printf("SKIPPED: adjtimex cannot be read: %s\n", strerror(errno));
-    return kSkip;
+    return false;
   }
   if (geteuid() != 0) {
     printf("SKIPPED: setting the kernel's frequency needs root\n");
-    return kSkip;
+    return false;
   }
-  if (!(found.status & STA_UNSYNC)) {
+  if (!(found->status & STA_UNSYNC)) {
     printf("SKIPPED: an NTP daemon disciplines this clock (status 0x%x); "
            "changing its frequency would undo its work\n",
-           static_cast<unsigned>(found.status));
-    return kSkip;
+           static_cast<unsigned>(found->status));
+    return false;
   }
+  return true;
+}
+
+// Sets `wanted`, runs the command `argv` with the stop signals passed on to
+// it, and returns its status (128 + the signal that ended it), or 1 when
+// the kernel did not take the value or the command could not be started.
+int RunAtFrequency(long wanted, char** argv) {
+  struct sigaction pass_on;
+  memset(&pass_on, 0, sizeof(pass_on));
+  pass_on.sa_handler = PassOn;
+  for (const int sig : kStopSignals) sigaction(sig, &pass_on, nullptr);
+
+  struct timex now;
+  if (!SetFrequency(wanted) || !ReadFrequency(&now) || now.freq != wanted) {
+    fprintf(stderr, "the kernel did not take freq %ld: %s\n", wanted,
+            strerror(errno));
+    return 1;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    for (const int sig : kStopSignals) signal(sig, SIG_DFL);
+    execvp(argv[0], argv);
+    perror(argv[0]);
+    _exit(127);
+  }
+  g_child = child;
+  int status = 0;
+  while (child > 0 && waitpid(child, &status, 0) == -1 && errno == EINTR) {
+  }
+  return child < 0                ? 1
+         : WIFEXITED(status)      ? WEXITSTATUS(status)
+         : WIFSIGNALED(status)    ? 128 + WTERMSIG(status)
+                                  : 1;
+}
+
+// Puts `original` back, lets the guardian end, and checks that the kernel
+// holds `original` again.
+bool Restore(long original, pid_t guardian, int guard_fd) {
+  const bool restored = SetFrequency(original);
+  close(guard_fd);  // the guardian restores too, then ends
+  int guardian_status = 0;
+  while (waitpid(guardian, &guardian_status, 0) == -1 && errno == EINTR) {
+  }
+  struct timex now;
+  return restored && ReadFrequency(&now) && now.freq == original;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double ppm;
+  if (!ParseArguments(argc, argv, &ppm)) return 2;
+  struct timex found;
+  if (!MaySetFrequency(&found)) return kSkip;
   const long original = found.freq;
   const long wanted = std::lround(ppm * kPpmScale);
   printf("kernel frequency: %+.3f ppm found (freq %ld), %+.3f ppm set for "
@@ -122,39 +182,8 @@ int main(int argc, char** argv) {
     perror("guardian");
     return 1;
   }
-  struct sigaction pass_on;
-  memset(&pass_on, 0, sizeof(pass_on));
-  pass_on.sa_handler = PassOn;
-  for (const int sig : kStopSignals) sigaction(sig, &pass_on, nullptr);
-
-  int status = 0, result = 1;
-  struct timex now;
-  if (!SetFrequency(wanted) || !ReadFrequency(&now) || now.freq != wanted) {
-    fprintf(stderr, "the kernel did not take freq %ld: %s\n", wanted,
-            strerror(errno));
-  } else {
-    const pid_t child = fork();
-    if (child == 0) {
-      for (const int sig : kStopSignals) signal(sig, SIG_DFL);
-      execvp(argv[2], argv + 2);
-      perror(argv[2]);
-      _exit(127);
-    }
-    g_child = child;
-    while (child > 0 && waitpid(child, &status, 0) == -1 && errno == EINTR) {
-    }
-    result = child < 0                ? 1
-             : WIFEXITED(status)      ? WEXITSTATUS(status)
-             : WIFSIGNALED(status)    ? 128 + WTERMSIG(status)
-                                      : 1;
-  }
-
-  const bool restored = SetFrequency(original);
-  close(guard_fd);  // the guardian restores too, then ends
-  int guardian_status = 0;
-  while (waitpid(guardian, &guardian_status, 0) == -1 && errno == EINTR) {
-  }
-  if (!restored || !ReadFrequency(&now) || now.freq != original) {
+  const int result = RunAtFrequency(wanted, argv + 2);
+  if (!Restore(original, guardian, guard_fd)) {
     fprintf(stderr,
             "FAILED to restore the kernel frequency: put it back with "
             "adjtimex, freq %ld\n",
