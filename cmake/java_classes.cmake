@@ -25,6 +25,7 @@ set(_varnok_java_sources
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/Varnok.java"
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/VarnokClock.java"
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/VarnokLoader.java"
+  "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/VarnokNames.java"
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/VarnokTime.java"
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/ClockBinding.java"
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/CounterTrust.java"

@@ -8,9 +8,19 @@ package com.vornix.common.unix;
  */
 final class ClockBinding {
   /** The JDK's clocks are read, and the library is not loaded here. */
-  private static final boolean JDK = CounterTrust.DISTRUST != null;
-  static final VarnokTime.Binding KIND = JDK ? VarnokTime.Binding.JDK : VarnokTime.Binding.JNI;
-  static final String REASON = JDK ? CounterTrust.reason() : reason();
+  static final boolean JDK = CounterTrust.DISTRUST != null;
+  /**
+   * Never in this version. Assigned in the initialiser, not in its declaration, so that it is
+   * no compile-time constant: VarnokTime, compiled against this version, must read it at run
+   * time, where the JDK 22 version may hold true.
+   */
+  static final boolean CRITICAL;
+  static final String REASON;
+
+  static {
+    CRITICAL = false;
+    REASON = JDK ? CounterTrust.reason() : reason();
+  }
 
   private ClockBinding() {}
 

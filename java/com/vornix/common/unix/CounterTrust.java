@@ -50,9 +50,9 @@ final class CounterTrust {
    * The binding property is named when it is set: nothing it says brings the counter back.
    */
   static String reason() {
-    String chosen = System.getProperty(VarnokTime.BINDING_PROPERTY);
+    String chosen = System.getProperty(VarnokNames.BINDING_PROPERTY);
     return "the counter is untrusted: " + DISTRUST + "; the JDK's clocks are read instead"
-        + (chosen == null ? "" : " (-D" + VarnokTime.BINDING_PROPERTY + "=" + chosen
+        + (chosen == null ? "" : " (-D" + VarnokNames.BINDING_PROPERTY + "=" + chosen
             + " cannot override that)");
   }
 

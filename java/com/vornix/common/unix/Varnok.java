@@ -35,16 +35,16 @@ package com.vornix.common.unix;
  */
 public final class Varnok {
   /** System property naming the library file to load; when set, the only place tried. */
-  public static final String LIBRARY_PROPERTY = "com.vornix.common.unix.varnok.library";
+  public static final String LIBRARY_PROPERTY = VarnokNames.LIBRARY_PROPERTY;
 
   /**
    * System property naming the directory to extract the jar's library into, in place of
    * {@code java.io.tmpdir}: needed where that is mounted noexec or is not writable.
    */
-  public static final String TMPDIR_PROPERTY = "com.vornix.common.unix.varnok.tmpdir";
+  public static final String TMPDIR_PROPERTY = VarnokNames.TMPDIR_PROPERTY;
 
   /** The library's name for {@link System#loadLibrary}: {@code libvarnok_jni.so}. */
-  public static final String LIBRARY_NAME = "varnok_jni";
+  public static final String LIBRARY_NAME = VarnokNames.LIBRARY_NAME;
 
   /** The version of this build of Varnok, the same as its jar manifest's. */
   public static final String VERSION = VarnokBuild.version();

@@ -20,11 +20,11 @@ import java.util.List;
  * <p>Failures come back as a value, not thrown, so that {@link VarnokClock#isAvailable()} can
  * answer without an error; {@link Varnok} throws it from its initialiser.
  *
- * <p>Varnok's constants used here are compile-time constants, copied in by javac; nothing
- * here may initialise Varnok, whose initialiser waits for this class.
+ * <p>The names it reads are {@link VarnokNames}' constants: it uses no member of Varnok, so
+ * nothing here can initialise Varnok, whose initialiser waits for this class.
  */
 final class VarnokLoader {
-  private static final String FILE_NAME = System.mapLibraryName(Varnok.LIBRARY_NAME);
+  private static final String FILE_NAME = System.mapLibraryName(VarnokNames.LIBRARY_NAME);
 
   /** The platform's folder in the jar, by the JDK's names; null where none is supported. */
   private static final String PLATFORM =
@@ -65,17 +65,17 @@ final class VarnokLoader {
           + System.getProperty("os.name") + " on " + System.getProperty("os.arch"));
     }
     Attempts attempts = new Attempts();
-    String file = System.getProperty(Varnok.LIBRARY_PROPERTY);
+    String file = System.getProperty(VarnokNames.LIBRARY_PROPERTY);
     if (file != null) {
       // Someone who names a file means that file: loading another would hide their mistake.
-      String what = "-D" + Varnok.LIBRARY_PROPERTY + "=" + file
+      String what = "-D" + VarnokNames.LIBRARY_PROPERTY + "=" + file
           + " (nothing else is tried when it is set)";
       return attempts.load(what, () -> System.load(new File(file).getAbsolutePath()))
           ? null : attempts.failure("");
     }
     String what = FILE_NAME + " in java.library.path="
         + System.getProperty("java.library.path");
-    if (attempts.load(what, () -> System.loadLibrary(Varnok.LIBRARY_NAME))) return null;
+    if (attempts.load(what, () -> System.loadLibrary(VarnokNames.LIBRARY_NAME))) return null;
     // Denied native access is the JVM's answer to every place: nothing more is extracted.
     if (attempts.denied()) return attempts.failure("");
     return loadFromJar(attempts) ? null : attempts.failure(jarAdvice());
@@ -93,15 +93,15 @@ final class VarnokLoader {
   }
 
   private static String extractionParent() {
-    return System.getProperty(Varnok.TMPDIR_PROPERTY, System.getProperty("java.io.tmpdir"));
+    return System.getProperty(VarnokNames.TMPDIR_PROPERTY, System.getProperty("java.io.tmpdir"));
   }
 
   private static String jarAdvice() {
-    String advice = "\nTo name the file, set -D" + Varnok.LIBRARY_PROPERTY + "=/path/to/"
+    String advice = "\nTo name the file, set -D" + VarnokNames.LIBRARY_PROPERTY + "=/path/to/"
         + FILE_NAME + ".";
     if (VarnokLoader.class.getResource("/" + RESOURCE) == null) return advice;
     return advice + "\nIf " + extractionParent() + " is mounted noexec or is not writable,"
-        + " set -D" + Varnok.TMPDIR_PROPERTY
+        + " set -D" + VarnokNames.TMPDIR_PROPERTY
         + "=DIR to a directory that is writable and allows execution.";
   }
 

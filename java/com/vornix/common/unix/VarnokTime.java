@@ -39,7 +39,7 @@ package com.vornix.common.unix;
  */
 public final class VarnokTime {
   /** System property that chooses the binding: {@code jni}, or {@code critical} (the default). */
-  public static final String BINDING_PROPERTY = "com.vornix.common.unix.varnok.binding";
+  public static final String BINDING_PROPERTY = VarnokNames.BINDING_PROPERTY;
 
   /** How the clocks are reached. */
   public enum Binding {
@@ -87,7 +87,9 @@ public final class VarnokTime {
    * @return how {@link #currentTimeNanos()} and {@link #nanoTime()} reach their clocks
    */
   public static Binding binding() {
-    return ClockBinding.KIND;
+    // The binding says what it does; which constant of the public enum that is, is said here.
+    if (ClockBinding.JDK) return Binding.JDK;
+    return ClockBinding.CRITICAL ? Binding.CRITICAL : Binding.JNI;
   }
 
   /**

@@ -28,20 +28,19 @@ final class ClockBinding {
   private static final String RELATIVE_SYMBOL =
       "Java_com_vornix_common_unix_Varnok_nanoTimeRelative1";
 
-  static final VarnokTime.Binding KIND;
   static final String REASON;
   private static final MethodHandle EPOCH;
   private static final MethodHandle RELATIVE;
-  private static final boolean CRITICAL;
+  /** The clocks are read through critical downcalls. */
+  static final boolean CRITICAL;
   /** The JDK's clocks are read, and the library is not loaded here. */
-  private static final boolean JDK = CounterTrust.DISTRUST != null;
+  static final boolean JDK = CounterTrust.DISTRUST != null;
 
   static {
     if (JDK) {
       CRITICAL = false;
       EPOCH = null;
       RELATIVE = null;
-      KIND = VarnokTime.Binding.JDK;
       REASON = CounterTrust.reason();
     } else {
       // Loads the library, or fails as Varnok does, and calibrates through JNI.
@@ -64,7 +63,6 @@ final class ClockBinding {
       CRITICAL = refusal == null;
       EPOCH = CRITICAL ? epoch : null;
       RELATIVE = CRITICAL ? relative : null;
-      KIND = CRITICAL ? VarnokTime.Binding.CRITICAL : VarnokTime.Binding.JNI;
       REASON = CRITICAL
           ? "Java " + Runtime.version().feature() + ": critical downcalls"
           : refusal;
@@ -99,12 +97,12 @@ final class ClockBinding {
 
   /** Why JNI must be kept, or null when critical downcalls may be used. */
   private static String refusal() {
-    String chosen = System.getProperty(VarnokTime.BINDING_PROPERTY, "critical");
+    String chosen = System.getProperty(VarnokNames.BINDING_PROPERTY, "critical");
     if (chosen.equals("jni")) {
-      return "JNI forced by -D" + VarnokTime.BINDING_PROPERTY + "=jni";
+      return "JNI forced by -D" + VarnokNames.BINDING_PROPERTY + "=jni";
     }
     if (!chosen.equals("critical")) {
-      return "-D" + VarnokTime.BINDING_PROPERTY + "=" + chosen
+      return "-D" + VarnokNames.BINDING_PROPERTY + "=" + chosen
           + " is neither jni nor critical, so JNI is used, which works everywhere";
     }
     // Making a downcall handle is restricted. On JDK 24 and later loading the library was
