@@ -26,7 +26,7 @@ if(VARNOK_BUILD_FUZZERS AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   message(FATAL_ERROR "VARNOK_BUILD_FUZZERS needs clang++ (libFuzzer)")
 endif()
 
-# --- Shared build settings -------------------------------------------------
+# --- The warnings ----------------------------------------------------------
 # Said once here and linked by every C++ target of the project.
 add_library(varnok_warnings INTERFACE)
 target_compile_options(varnok_warnings INTERFACE -Wall -Wextra)

@@ -27,6 +27,33 @@ set(VARNOK_JAVADOC_COMMAND "${VARNOK_JAVADOC}" -Xdoclint:all -quiet -notimestamp
   -encoding UTF-8 -docencoding UTF-8 -charset UTF-8)
 set(VARNOK_MAVEN_REPO "${PROJECT_BINARY_DIR}/maven-repo")
 
+# varnok_maven_source_copies(<out-var> <artifact> <dir> ROOTS <dir>... SOURCES <file>...)
+# sets <out-var> to the commands that copy the sources into <dir> as an IDE
+# expects them beside the jar: each under its path from its root (a module
+# descriptor at the root itself).
+function(varnok_maven_source_copies out artifact dir)
+  cmake_parse_arguments(PARSE_ARGV 3 _arg "" "" "ROOTS;SOURCES")
+  set(copies)
+  foreach(source IN LISTS _arg_SOURCES)
+    set(place "")
+    foreach(root IN LISTS _arg_ROOTS)
+      cmake_path(IS_PREFIX root "${source}" NORMALIZE under)
+      if(under)
+        cmake_path(RELATIVE_PATH source BASE_DIRECTORY "${root}" OUTPUT_VARIABLE place)
+        cmake_path(GET place PARENT_PATH place)
+        break()
+      endif()
+    endforeach()
+    if(NOT under)
+      message(FATAL_ERROR "${artifact}: ${source} is under none of ${_arg_ROOTS}")
+    endif()
+    list(APPEND copies
+      COMMAND "${CMAKE_COMMAND}" -E make_directory "${dir}/${place}"
+      COMMAND "${CMAKE_COMMAND}" -E copy "${source}" "${dir}/${place}/")
+  endforeach()
+  set(${out} ${copies} PARENT_SCOPE)
+endfunction()
+
 function(varnok_maven_artifact artifact)
   cmake_parse_arguments(PARSE_ARGV 1 _arg "" "JAR_TARGET;POM;TITLE"
                         "SOURCE_ROOTS;SOURCES;CLASSPATH")
@@ -43,26 +70,8 @@ function(varnok_maven_artifact artifact)
     list(APPEND options -classpath "${classpath}")
   endif()
 
-  # The sources as an IDE expects them beside the jar: each under its path
-  # from its root (a module descriptor at the root itself).
-  set(copies)
-  foreach(source IN LISTS _arg_SOURCES)
-    set(place "")
-    foreach(root IN LISTS _arg_SOURCE_ROOTS)
-      cmake_path(IS_PREFIX root "${source}" NORMALIZE under)
-      if(under)
-        cmake_path(RELATIVE_PATH source BASE_DIRECTORY "${root}" OUTPUT_VARIABLE place)
-        cmake_path(GET place PARENT_PATH place)
-        break()
-      endif()
-    endforeach()
-    if(NOT under)
-      message(FATAL_ERROR "${artifact}: ${source} is under none of ${_arg_SOURCE_ROOTS}")
-    endif()
-    list(APPEND copies
-      COMMAND "${CMAKE_COMMAND}" -E make_directory "${work}/sources/${place}"
-      COMMAND "${CMAKE_COMMAND}" -E copy "${source}" "${work}/sources/${place}/")
-  endforeach()
+  varnok_maven_source_copies(copies ${artifact} "${work}/sources"
+    ROOTS ${_arg_SOURCE_ROOTS} SOURCES ${_arg_SOURCES})
 
   # Each jar is made aside and renamed, so that a failed step leaves no jar
   # that looks up to date. Every jar carries the licence as META-INF/LICENSE.
