@@ -64,6 +64,8 @@ struct FakeClock {
   std::atomic<int64_t> tick{0};
   int64_t tick_step = 0;
   std::function<double(int64_t)> wall_of;
+  // And CLOCK_MONOTONIC, in seconds, while set.
+  std::function<double(int64_t)> monotonic_of;
 };
 
 FakeClock& Fake() {
@@ -155,6 +157,19 @@ float GetDrift();
 
 }  // namespace java_com_vornix_common_unix_base
 
+extern "C" int clock_gettime(clockid_t id, struct timespec* ts) noexcept {
+  FakeClock& f = Fake();
+  if (id != CLOCK_MONOTONIC || f.tick_step == 0 || !f.monotonic_of) {
+    static const auto real =
+        NextDefinition<int (*)(clockid_t, struct timespec*)>("clock_gettime");
+    return real(id, ts);
+  }
+  const double seconds = f.monotonic_of(t_last_now);
+  ts->tv_sec = static_cast<time_t>(seconds);
+  ts->tv_nsec = static_cast<long>((seconds - static_cast<double>(ts->tv_sec)) * 1e9);
+  return 0;
+}
+
 extern "C" void AnnotateBenignRaceSized(const char* file, int line,
                                         const volatile void* address,
                                         size_t size, const char* description) {
@@ -185,13 +200,17 @@ const RaceDeclaration* FindDeclaration(int line) {
   return nullptr;
 }
 
-// The recorded cycle epoch, read where the library declared it to be.
-uint64_t RecordedEpoch() {
+// The recorded window, read where the library declared it to be: the
+// counter shifted right by the window's shift in its top 52 bits, a
+// generation and the shift (32 undisciplined) in its low 12.
+uint64_t RecordedWindow() {
   const RaceDeclaration* d = FindDeclaration(39);
   uint64_t v = 0;
   if (d != nullptr) memcpy(&v, const_cast<const void*>(d->address), sizeof(v));
   return v;
 }
+uint64_t RecordedEpoch() { return RecordedWindow() >> 12; }
+int RecordedShift() { return static_cast<int>(RecordedWindow() & 63); }
 
 }  // namespace
 
@@ -209,10 +228,12 @@ void java_com_vornix_common_unix_base::SetDrift(float drift) {
 
 namespace {
 
+// As another thread's re-measurement of that cycle epoch would record it.
 void SetRecordedEpoch(uint64_t epoch) {
   const RaceDeclaration* d = FindDeclaration(39);
+  const uint64_t window = epoch << 12 | 63 << 6 | 32;
   if (d != nullptr) {
-    memcpy(const_cast<void*>(d->address), &epoch, sizeof(epoch));
+    memcpy(const_cast<void*>(d->address), &window, sizeof(window));
   }
 }
 
@@ -264,6 +285,7 @@ class ClockTest : public ::testing::Test {
     EXPECT_TRUE(f.wall.empty()) << "wall-clock reads left unused";
     f.scripted = false;
     f.tick_step = 0;
+    f.monotonic_of = nullptr;
   }
 
   static void Script(std::initializer_list<int64_t> counter,
@@ -401,7 +423,7 @@ TEST_F(ClockTest, FirstReadInANewEpochReturnsTheWallClockAndStoresTheDrift) {
   const int64_t base = 20 * kEpoch + 17;
   Calibrate(base, 1.5e9);
   const int64_t now = 21 * kEpoch + 3;
-  const double wall = 1.5e9 + 2.25;
+  const double wall = Estimate(1.5e9, base, now, 2e9) + 2.25e-4;
   Script({now, now + 50}, {wall});
   EXPECT_EQ(Epoch(), static_cast<int64_t>(wall * 1e9));
   const double estimate = Estimate(1.5e9, base, now, 2e9);
@@ -416,32 +438,41 @@ TEST_F(ClockTest, FirstReadInANewEpochReturnsTheWallClockAndStoresTheDrift) {
 }
 
 // A reader that sees an epoch recorded must find that epoch's drift, so
-// calibration and every re-measurement store the drift before the epoch.
+// calibration and every re-measurement close the window before they store
+// the drift, and open the new one after.
 TEST_F(ClockTest, EachDriftIsStoredBeforeItsEpochIsRecorded) {
   Calibrate(68 * kEpoch, 1.5e9);
   Fake().watch_drift = true;
   Calibrate(69 * kEpoch, 1.5e9);
-  Script({70 * kEpoch + 5, 70 * kEpoch + 6}, {1.5e9 + 1.0});
+  Script({70 * kEpoch + 5, 70 * kEpoch + 6},
+         {Estimate(1.5e9, 69 * kEpoch, 70 * kEpoch + 5, 2e9) + 1e-5});
   Epoch();
   Fake().watch_drift = false;
-  EXPECT_EQ(Fake().epoch_at_drift, (std::vector<uint64_t>{68, 69}));
+  const uint64_t closed = UINT64_MAX >> 12;
+  EXPECT_EQ(Fake().epoch_at_drift, (std::vector<uint64_t>{closed, closed}));
   EXPECT_EQ(RecordedEpoch(), 70u);
 }
 
 TEST_F(ClockTest, AReadFromAnOlderEpochAlsoRemeasures) {
   const int64_t base = 30 * kEpoch;
   Calibrate(base, 1.5e9);
-  Script({32 * kEpoch, 32 * kEpoch + 1}, {1.5e9 + 4.0});
+  auto wall = [&](int64_t c, double drift) {
+    return Estimate(1.5e9, base, c, 2e9) + drift;
+  };
+  Script({32 * kEpoch, 32 * kEpoch + 1}, {wall(32 * kEpoch, 4e-6)});
   Epoch();
   ASSERT_EQ(RecordedEpoch(), 32u);
   // A counter that lags (another core, or read just before the update).
-  Script({31 * kEpoch + 9, 31 * kEpoch + 10}, {1.5e9 + 2.0});
-  EXPECT_EQ(Epoch(), 1500000002000000000);
+  const double w31 = wall(31 * kEpoch + 9, 2e-6);
+  Script({31 * kEpoch + 9, 31 * kEpoch + 10}, {w31});
+  EXPECT_EQ(Epoch(), static_cast<int64_t>(w31 * 1e9));
   EXPECT_EQ(RecordedEpoch(), 31u);
   // And so the newer epoch is measured again at its next read.
-  Script({32 * kEpoch + 5, 32 * kEpoch + 6}, {1.5e9 + 4.5});
-  EXPECT_EQ(Epoch(), 1500000004500000000);
+  const double w32 = wall(32 * kEpoch + 5, 4.5e-6);
+  Script({32 * kEpoch + 5, 32 * kEpoch + 6}, {w32});
+  EXPECT_EQ(Epoch(), static_cast<int64_t>(w32 * 1e9));
   EXPECT_EQ(RecordedEpoch(), 32u);
+  EXPECT_EQ(RecordedShift(), 32);
 }
 
 TEST_F(ClockTest, ASlowPairIsRetriedWithTheCounterReadAfresh) {
@@ -449,12 +480,12 @@ TEST_F(ClockTest, ASlowPairIsRetriedWithTheCounterReadAfresh) {
   Calibrate(base, 1.5e9);
   const int64_t t1 = 41 * kEpoch + 100, t2 = 41 * kEpoch + 900000;
   SetDrift(0.125f);
-  Script({t1, t1 + 200001, t2, t2 + 7}, {1.5e9 + 1.0, 1.5e9 + 3.0});
-  EXPECT_EQ(Epoch(), 1500000003000000000);
+  const double w2 = Estimate(1.5e9, base, t2, 2e9) + 3e-4;
+  Script({t1, t1 + 200001, t2, t2 + 7}, {1.5e9 + 1.0, w2});
+  EXPECT_EQ(Epoch(), static_cast<int64_t>(w2 * 1e9));
   // The drift is that of the good pair, measured from its own counter read.
   EXPECT_EQ(FloatBits(GetDrift()),
-            FloatBits(static_cast<float>(1.5e9 + 3.0 -
-                                         Estimate(1.5e9, base, t2, 2e9))));
+            FloatBits(static_cast<float>(w2 - Estimate(1.5e9, base, t2, 2e9))));
   EXPECT_EQ(RecordedEpoch(), 41u);
 }
 
@@ -497,7 +528,8 @@ TEST_F(ClockTest, AWallClockSlowManyTimesInARowIsRetriedUntilAGoodPair) {
   }
   const int64_t now = 82 * kEpoch + 999999999;
   counter.insert(counter.end(), {now, now + 1});
-  wall.push_back(1.6e9 + 3.5);
+  const double good_wall = Estimate(1.6e9, base, now, 2e9) - 7e-4;
+  wall.push_back(good_wall);
   {
     std::lock_guard<std::mutex> lock(Fake().mu);
     Fake().counter.assign(counter.begin(), counter.end());
@@ -507,11 +539,12 @@ TEST_F(ClockTest, AWallClockSlowManyTimesInARowIsRetriedUntilAGoodPair) {
   Init();
   EXPECT_EQ(WallCalls(), kSlow + 1);
   EXPECT_EQ(RecordedEpoch(), 81u);
-  EXPECT_EQ(Epoch(), 1600000003500000000);  // the good pair's wall clock
+  // The good pair's wall clock.
+  EXPECT_EQ(Epoch(), static_cast<int64_t>(good_wall * 1e9));
   EXPECT_EQ(WallCalls(), 2 * kSlow + 2);
   EXPECT_EQ(RecordedEpoch(), 82u);
   EXPECT_EQ(FloatBits(GetDrift()),
-            FloatBits(static_cast<float>(1.6e9 + 3.5 -
+            FloatBits(static_cast<float>(good_wall -
                                          Estimate(1.6e9, base, now, 2e9))));
 }
 
@@ -519,22 +552,24 @@ TEST_F(ClockTest, ACounterThatJumpsBackwardsRemeasuresAtEveryEpochItLandsIn) {
   const int64_t base = 90 * kEpoch + 12345;
   Calibrate(base, 1.5e9);
   // Back into an older epoch, to zero, and to a count with the top bit set
-  // (a negative int64): each is an epoch not recorded, so each re-measures
-  // and returns its own wall clock.
+  // (a negative int64): each is a window not recorded, so each re-measures
+  // and returns its own wall clock. Each lands seconds off the line, which
+  // the clock folds into a new base pair, and then it measures.
   const int64_t jumps[] = {89 * kEpoch + 5, 0, INT64_MIN + 77, 90 * kEpoch};
   double wall = 1.5e9 + 1.0;
   for (const int64_t c : jumps) {
+    wall += 1.0;
     Script({c, c + 10}, {wall});
     EXPECT_EQ(Epoch(), static_cast<int64_t>(wall * 1e9)) << c;
-    EXPECT_EQ(RecordedEpoch(), static_cast<uint64_t>(c) >> 32) << c;
-    wall += 1.0;
+    EXPECT_LT(RecordedShift(), 32) << c;
+    EXPECT_EQ(RecordedEpoch(), static_cast<uint64_t>(c) >> RecordedShift()) << c;
+    EXPECT_EQ(FloatBits(GetDrift()), FloatBits(0.0f)) << c;
   }
-  // Back below the base inside the recorded epoch: no system call, the
-  // estimate simply lies before the base reading.
+  // A read just after the last jump, below the old base: no system call,
+  // and the line starts at the last pair.
   Script({90 * kEpoch + 1}, {});
-  const float drift = GetDrift();
-  EXPECT_EQ(Epoch(), FastResult(Estimate(1.5e9, base, 90 * kEpoch + 1, 2e9),
-                                drift));
+  EXPECT_EQ(Epoch(), FastResult(Estimate(wall, 90 * kEpoch, 90 * kEpoch + 1, 2e9),
+                                0.0f));
   EXPECT_EQ(WallCalls(), 4);
 }
 
@@ -618,9 +653,106 @@ TEST_F(ClockTest, FollowsARealtimeClockTheKernelRunsFasterOrSlower) {
   }
 }
 
-// With no NTP the clock is bit for bit the uncorrected one; so it is with a
-// reading the library cannot use: a failed call, or a freq or tick the
-// kernel itself would refuse (beyond 500 ppm, beyond 10% of nominal).
+// What a daemon, an operator or the machine does to the clock in mid-run,
+// and how soon the clock is right again: from the first re-measurement
+// after the event on, within gettimeofday's microsecond and the double's
+// grain. Between init and the event it must be right too; from the event
+// to that re-measurement it may not be (a step of an hour shows as one).
+TEST_F(ClockTest, KeepsUpWithTheDisciplineStepsAndJumps) {
+  sa::Reading unreadable = sa::Undisciplined();
+  unreadable.result = -1;
+  unreadable.error = EPERM;
+  sa::Reading pll = Disciplined(0);  // the kernel slews an offset it was
+  pll.status |= STA_NANO;            // handed: nothing of it shows in freq
+  struct Case {
+    const char* what;
+    sa::Reading before, after;  // the kernel's word either side of the event
+    double ppm_before, ppm_after;  // REALTIME's rate against the counter's
+    double step_s;                 // REALTIME steps by this at the event
+    int64_t jump_ticks;            // the counter jumps by this at the event
+    int final_shift;               // the window at the end of the run
+  };
+  const Case cases[] = {
+      {"freq changes in mid-run", Disciplined(30 * kPpm), Disciplined(-20 * kPpm),
+       30, -20, 0, 0, 21},
+      {"the kernel's PLL slews, freq says nothing", pll, pll, 150, -80, 0, 0, 21},
+      {"a step of +1 h", sa::Undisciplined(), sa::Undisciplined(), 0, 0, 3600, 0, 32},
+      {"a step of -1 h", sa::Undisciplined(), sa::Undisciplined(), 0, 0, -3600, 0, 32},
+      {"the counter jumps 2^36 ticks", sa::Undisciplined(), sa::Undisciplined(),
+       0, 0, 0, int64_t{1} << 36, 32},
+      {"the counter's rate moves 300 ppm", sa::Undisciplined(), sa::Undisciplined(),
+       0, 300, 0, 0, 32},
+      {"adjtimex unreadable, a daemon's 40 ppm", unreadable, unreadable, 0, 40, 0, 0, 21},
+      {"nothing happens", sa::Undisciplined(), sa::Undisciplined(), 0, 0, 0, 0, 32},
+  };
+  const double rate = 2.5e9, base_wall = 1.7e9 + 0.25, monotonic0 = 5000.0;
+  const int64_t base = 400 * kEpoch + 12345;
+  const int64_t event = static_cast<int64_t>(2 * rate), end = 7 * static_cast<int64_t>(rate);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Virtual time in true counter ticks since the base; after the jump
+    // the counter reads that much more.
+    auto virtual_ticks = [&](int64_t counter) {
+      const int64_t v = counter - base;
+      return v >= event + c.jump_ticks ? v - c.jump_ticks : v;
+    };
+    auto monotonic = [&](int64_t counter) {
+      const long double v = virtual_ticks(counter);
+      const long double before = std::min<long double>(v, event);
+      const long double after = std::max<long double>(v - event, 0);
+      return monotonic0 + (before * (1 + c.ppm_before * 1e-6L) +
+                           after * (1 + c.ppm_after * 1e-6L)) / rate;
+    };
+    auto true_ns = [&](int64_t counter) {
+      const long double step = virtual_ticks(counter) >= event ? c.step_s : 0;
+      return (base_wall + (monotonic(counter) - monotonic0) + step) * 1e9L;
+    };
+    Fake().tick_step = 0;
+    sa::Script(c.before);
+    Calibrate(base, base_wall, rate);
+    Fake().wall_of = [&](int64_t counter) {
+      const int64_t us = static_cast<int64_t>(floorl(true_ns(counter) / 1000));
+      return static_cast<double>(us / 1000000) + (us % 1000000) / 1000000.0;
+    };
+    Fake().monotonic_of = [&](int64_t counter) {
+      return static_cast<double>(monotonic(counter));
+    };
+    Fake().tick = base;
+    Fake().tick_step = 100003;  // 40 us a read
+
+    bool after_event = false, recovered = false;
+    int64_t worst = 0;
+    int measured = 0;
+    while (virtual_ticks(Fake().tick.load()) < end) {
+      if (!after_event && Fake().tick.load() + Fake().tick_step - base >= event) {
+        after_event = true;
+        Fake().tick += c.jump_ticks;
+        sa::Script(c.after);
+      }
+      t_wall_called = false;
+      const int64_t result = Epoch();
+      const int64_t counter = t_wall_called ? t_wall_now : t_last_now;
+      measured += t_wall_called;
+      recovered |= after_event && t_wall_called;
+      if (after_event && !recovered) continue;
+      const int64_t error = result - static_cast<int64_t>(llroundl(true_ns(counter)));
+      worst = std::max(worst, std::abs(error));
+      ASSERT_LE(std::abs(error), 1000 + 3 * kGrainNs)
+          << "at " << virtual_ticks(counter) / rate << " s, measured " << measured;
+    }
+    EXPECT_TRUE(recovered);
+    EXPECT_EQ(RecordedShift(), c.final_shift);
+    EXPECT_FALSE(sa::AskedToWrite());
+    Fake().tick_step = 0;
+    Fake().monotonic_of = nullptr;
+  }
+}
+
+// With no NTP the clock is bit for bit the uncorrected one, over a whole
+// cycle epoch. A reading the library cannot use (a failed call, or a freq
+// or tick the kernel itself would refuse: beyond 500 ppm, beyond 10% of
+// nominal) leaves the factor at 1.0, exact too; but the clock cannot tell
+// what steers it then, so it measures, in windows of about a millisecond.
 TEST_F(ClockTest, NoCorrectionOrAnUnusableOneLeavesTheClockExact) {
   const long nominal = sa::Undisciplined().tick;
   sa::Reading failed = sa::Undisciplined();
@@ -629,17 +761,18 @@ TEST_F(ClockTest, NoCorrectionOrAnUnusableOneLeavesTheClockExact) {
   const struct {
     const char* what;
     sa::Reading reading;
+    int shift;  // of the window init opens: 2^21 ticks are 0.72 ms here
   } cases[] = {
-      {"no NTP", sa::Undisciplined()},
-      {"synchronised at freq 0", Disciplined(0)},
-      {"the call fails", failed},
-      {"freq above 500 ppm", Disciplined(500 * kPpm + 1)},
-      {"freq below -500 ppm", Disciplined(-500 * kPpm - 1)},
-      {"tick 10% short and 1 us", Disciplined(30 * kPpm, -nominal / 10 - 1)},
-      {"tick 10% long and 1 us", Disciplined(30 * kPpm, nominal / 10 + 1)},
-      {"tick 0", Disciplined(30 * kPpm, -nominal)},
-      {"tick negative", Disciplined(30 * kPpm, -2 * nominal)},
-      {"tick far too long", Disciplined(30 * kPpm, LONG_MAX - nominal)},
+      {"no NTP", sa::Undisciplined(), 32},
+      {"synchronised at freq 0", Disciplined(0), 21},
+      {"the call fails", failed, 21},
+      {"freq above 500 ppm", Disciplined(500 * kPpm + 1), 21},
+      {"freq below -500 ppm", Disciplined(-500 * kPpm - 1), 21},
+      {"tick 10% short and 1 us", Disciplined(30 * kPpm, -nominal / 10 - 1), 21},
+      {"tick 10% long and 1 us", Disciplined(30 * kPpm, nominal / 10 + 1), 21},
+      {"tick 0", Disciplined(30 * kPpm, -nominal), 21},
+      {"tick negative", Disciplined(30 * kPpm, -2 * nominal), 21},
+      {"tick far too long", Disciplined(30 * kPpm, LONG_MAX - nominal), 21},
   };
   const double rate = 2893.437e6, base_wall = 1796680874.242078;
   const int64_t base = 300 * kEpoch + 0x1234567;
@@ -649,7 +782,9 @@ TEST_F(ClockTest, NoCorrectionOrAnUnusableOneLeavesTheClockExact) {
     Calibrate(base, base_wall, rate);
     EXPECT_EQ(sa::Calls(), 1);
     EXPECT_FALSE(sa::AskedToWrite());
-    for (const int64_t now : {base + 1, base + 999999937, base + kEpoch - base % kEpoch - 1}) {
+    ASSERT_EQ(RecordedShift(), c.shift);
+    const int64_t window_end = (((base >> c.shift) + 1) << c.shift) - 1;
+    for (const int64_t now : {base + 1, std::min(base + 999999937, window_end), window_end}) {
       Script({now}, {});
       EXPECT_EQ(Epoch(), FastResult(Estimate(base_wall, base, now, rate), 0.0f)) << now;
     }
