@@ -669,7 +669,10 @@ TEST_F(ClockTest, FollowsARealtimeClockTheKernelRunsFasterOrSlower) {
     EXPECT_GE(measured, kEpochs);
     EXPECT_GE(low, -(1000 + 3 * kGrainNs));
     EXPECT_LE(high, 2 * kGrainNs);
-    EXPECT_LE(worst_step, 1000 + 2 * kGrainNs);
+    // Each re-measurement of a disciplined clock starts the line afresh at
+    // a wall clock truncated to the microsecond: a step of up to that, and
+    // the grain on either side.
+    EXPECT_LE(worst_step, 1000 + 3 * kGrainNs);
   }
 }
 
@@ -924,7 +927,9 @@ TEST_F(ClockTest, ManyThreadsThroughManyEpochs) {
 
   constexpr int kThreads = 4, kReads = 100000;
   std::atomic<int> bad{0};
-  std::vector<std::atomic<bool>> measured(kThreads * kReads / 4096 + 2);
+  // Retried pairs read the counter too, so a few more epochs than the
+  // reads alone make; twice as many leaves room to spare.
+  std::vector<std::atomic<bool>> measured(2 * (kThreads * kReads / 4096 + 2));
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
