@@ -200,22 +200,6 @@ const RaceDeclaration* FindDeclaration(int line) {
   return nullptr;
 }
 
-// The recorded window, read where the library declared it to be: the
-// counter shifted right by the window's shift in its top 52 bits, a
-// generation and the shift (32 undisciplined) in its low 12.
-uint64_t RecordedWindow() {
-  const RaceDeclaration* d = FindDeclaration(39);
-  uint64_t v = 0;
-  if (d != nullptr) memcpy(&v, const_cast<const void*>(d->address), sizeof(v));
-  return v;
-}
-// The cycle epoch (top 32 bits) of the recorded window's first count.
-uint64_t RecordedEpoch() {
-  const uint64_t w = RecordedWindow();
-  return (w >> 12 << (w & 63)) >> 32;
-}
-int RecordedShift() { return static_cast<int>(RecordedWindow() & 63); }
-
 // The window of a clock that nothing steers: a cycle epoch on x86-64; on
 // aarch64, whose timer may run at 25 MHz, the largest power of two ticks
 // within a second (2^30 at the 2e9 ticks/s the tests mostly use).
@@ -226,6 +210,32 @@ int LongShift(double rate) {
   (void)rate;
   return 32;
 #endif
+}
+
+// The fast path's block: 2^21 ticks on x86-64, about a millisecond's
+// power of two on aarch64.
+int BlockShift() {
+#if defined(__aarch64__)
+  return std::max(12, std::min(LongShift(Fake().rate),
+                               static_cast<int>(std::log2(Fake().rate * 1e-3))));
+#else
+  return 21;
+#endif
+}
+
+// The recorded block, read where the library declared it to be: the
+// count shifted right by the block's shift, then left by six for a
+// generation in the low six bits. All ones while a thread writes it.
+uint64_t RecordedWindow() {
+  const RaceDeclaration* d = FindDeclaration(39);
+  uint64_t v = 0;
+  if (d != nullptr) memcpy(&v, const_cast<const void*>(d->address), sizeof(v));
+  return v;
+}
+// The cycle epoch (top 32 bits) of the recorded block's counts.
+uint64_t RecordedEpoch() { return (RecordedWindow() >> 6 << BlockShift()) >> 32; }
+bool RecordedBlockHolds(int64_t count) {
+  return RecordedWindow() >> 6 == static_cast<uint64_t>(count) >> BlockShift();
 }
 
 }  // namespace
@@ -244,12 +254,12 @@ void java_com_vornix_common_unix_base::SetDrift(float drift) {
 
 namespace {
 
-// As another thread's re-measurement of that cycle epoch would record it.
-void SetRecordedEpoch(uint64_t epoch) {
+// As another thread would record the block of that count.
+void SetRecordedBlock(int64_t count) {
   const RaceDeclaration* d = FindDeclaration(39);
-  const uint64_t window = epoch << 12 | 63 << 6 | 32;
+  const uint64_t block = static_cast<uint64_t>(count) >> BlockShift() << 6 | 63;
   if (d != nullptr) {
-    memcpy(const_cast<void*>(d->address), &window, sizeof(window));
+    memcpy(const_cast<void*>(d->address), &block, sizeof(block));
   }
 }
 
@@ -426,7 +436,7 @@ TEST_F(ClockTest, FastPathMatchesStepwiseRoundingBitForBit) {
     const int64_t now = base + static_cast<int64_t>(x % 0xFEDCBA98u);
     const float drift =
         static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(x >> 32))) * 1e-9f;
-    SetRecordedEpoch(static_cast<uint64_t>(now) >> 32);
+    SetRecordedBlock(now);
     SetDrift(drift);
     Script({now}, {});
     ASSERT_EQ(Epoch(), FastResult(Estimate(base_wall, base, now, rate), drift))
@@ -488,7 +498,6 @@ TEST_F(ClockTest, AReadFromAnOlderEpochAlsoRemeasures) {
   Script({32 * kEpoch + 5, 32 * kEpoch + 6}, {w32});
   EXPECT_EQ(Epoch(), static_cast<int64_t>(w32 * 1e9));
   EXPECT_EQ(RecordedEpoch(), 32u);
-  EXPECT_EQ(RecordedShift(), LongShift(2e9));
 }
 
 TEST_F(ClockTest, ASlowPairIsRetriedWithTheCounterReadAfresh) {
@@ -513,7 +522,7 @@ TEST_F(ClockTest, ARetryTakesUpAnotherThreadsMeasurement) {
   // new epoch with its drift.
   Fake().on_wall = [] {
     SetDrift(0.5f);
-    SetRecordedEpoch(51);
+    SetRecordedBlock(51 * kEpoch);
   };
   Script({t1, t1 + 300000, t2}, {1.5e9 + 1.0});
   EXPECT_EQ(Epoch(), FastResult(Estimate(1.5e9, base, t2, 2e9), 0.5f));
@@ -577,8 +586,7 @@ TEST_F(ClockTest, ACounterThatJumpsBackwardsRemeasuresAtEveryEpochItLandsIn) {
     wall += 1.0;
     Script({c, c + 10}, {wall});
     EXPECT_EQ(Epoch(), static_cast<int64_t>(wall * 1e9)) << c;
-    EXPECT_LT(RecordedShift(), 32) << c;
-    EXPECT_EQ(RecordedWindow() >> 12, static_cast<uint64_t>(c) >> RecordedShift()) << c;
+    EXPECT_TRUE(RecordedBlockHolds(c)) << c;
     EXPECT_EQ(FloatBits(GetDrift()), FloatBits(0.0f)) << c;
   }
   // A read just after the last jump, below the old base: no system call,
@@ -687,27 +695,26 @@ TEST_F(ClockTest, KeepsUpWithTheDisciplineStepsAndJumps) {
   unreadable.error = EPERM;
   sa::Reading pll = Disciplined(0);  // the kernel slews an offset it was
   pll.status |= STA_NANO;            // handed: nothing of it shows in freq
-  const int kLong = LongShift(2.5e9);
   struct Case {
     const char* what;
     sa::Reading before, after;  // the kernel's word either side of the event
     double ppm_before, ppm_after;  // REALTIME's rate against the counter's
     double step_s;                 // REALTIME steps by this at the event
     int64_t jump_ticks;            // the counter jumps by this at the event
-    int final_shift;               // the window at the end of the run
+    bool measures_at_end;          // re-measures at every block by then
   };
   const Case cases[] = {
       {"freq changes in mid-run", Disciplined(30 * kPpm), Disciplined(-20 * kPpm),
-       30, -20, 0, 0, 21},
-      {"the kernel's PLL slews, freq says nothing", pll, pll, 150, -80, 0, 0, 21},
-      {"a step of +1 h", sa::Undisciplined(), sa::Undisciplined(), 0, 0, 3600, 0, kLong},
-      {"a step of -1 h", sa::Undisciplined(), sa::Undisciplined(), 0, 0, -3600, 0, kLong},
+       30, -20, 0, 0, true},
+      {"the kernel's PLL slews, freq says nothing", pll, pll, 150, -80, 0, 0, true},
+      {"a step of +1 h", sa::Undisciplined(), sa::Undisciplined(), 0, 0, 3600, 0, false},
+      {"a step of -1 h", sa::Undisciplined(), sa::Undisciplined(), 0, 0, -3600, 0, false},
       {"the counter jumps 2^36 ticks", sa::Undisciplined(), sa::Undisciplined(),
-       0, 0, 0, int64_t{1} << 36, kLong},
+       0, 0, 0, int64_t{1} << 36, false},
       {"the counter's rate moves 300 ppm", sa::Undisciplined(), sa::Undisciplined(),
-       0, 300, 0, 0, kLong},
-      {"adjtimex unreadable, a daemon's 40 ppm", unreadable, unreadable, 0, 40, 0, 0, 21},
-      {"nothing happens", sa::Undisciplined(), sa::Undisciplined(), 0, 0, 0, 0, kLong},
+       0, 300, 0, 0, false},
+      {"adjtimex unreadable, a daemon's 40 ppm", unreadable, unreadable, 0, 40, 0, 0, true},
+      {"nothing happens", sa::Undisciplined(), sa::Undisciplined(), 0, 0, 0, 0, false},
   };
   const double rate = 2.5e9, base_wall = 1.7e9 + 0.25, monotonic0 = 5000.0;
   const int64_t base = 400 * kEpoch + 12345;
@@ -746,7 +753,7 @@ TEST_F(ClockTest, KeepsUpWithTheDisciplineStepsAndJumps) {
 
     bool after_event = false, recovered = false;
     int64_t worst = 0;
-    int measured = 0;
+    int measured = 0, measured_last_100ms = 0;
     while (virtual_ticks(Fake().tick.load()) < end) {
       if (!after_event && Fake().tick.load() + Fake().tick_step - base >= event) {
         after_event = true;
@@ -757,6 +764,7 @@ TEST_F(ClockTest, KeepsUpWithTheDisciplineStepsAndJumps) {
       const int64_t result = Epoch();
       const int64_t counter = t_wall_called ? t_wall_now : t_last_now;
       measured += t_wall_called;
+      measured_last_100ms += t_wall_called && virtual_ticks(counter) > end - rate / 10;
       recovered |= after_event && t_wall_called;
       if (after_event && !recovered) continue;
       const int64_t error = result - static_cast<int64_t>(llroundl(true_ns(counter)));
@@ -765,7 +773,12 @@ TEST_F(ClockTest, KeepsUpWithTheDisciplineStepsAndJumps) {
           << "at " << virtual_ticks(counter) / rate << " s, measured " << measured;
     }
     EXPECT_TRUE(recovered);
-    EXPECT_EQ(RecordedShift(), c.final_shift);
+    // Measuring, a block is 0.84 ms; not, a cycle epoch is 1.7 s.
+    if (c.measures_at_end) {
+      EXPECT_GT(measured_last_100ms, 100);
+    } else {
+      EXPECT_LE(measured_last_100ms, 1);
+    }
     EXPECT_FALSE(sa::AskedToWrite());
     Fake().tick_step = 0;
     Fake().monotonic_of = nullptr;
@@ -787,18 +800,18 @@ TEST_F(ClockTest, NoCorrectionOrAnUnusableOneLeavesTheClockExact) {
   const struct {
     const char* what;
     sa::Reading reading;
-    int shift;  // of the window init opens: 2^21 ticks are 0.72 ms here
+    bool measures;
   } cases[] = {
-      {"no NTP", sa::Undisciplined(), LongShift(rate)},
-      {"synchronised at freq 0", Disciplined(0), 21},
-      {"the call fails", failed, 21},
-      {"freq above 500 ppm", Disciplined(500 * kPpm + 1), 21},
-      {"freq below -500 ppm", Disciplined(-500 * kPpm - 1), 21},
-      {"tick 10% short and 1 us", Disciplined(30 * kPpm, -nominal / 10 - 1), 21},
-      {"tick 10% long and 1 us", Disciplined(30 * kPpm, nominal / 10 + 1), 21},
-      {"tick 0", Disciplined(30 * kPpm, -nominal), 21},
-      {"tick negative", Disciplined(30 * kPpm, -2 * nominal), 21},
-      {"tick far too long", Disciplined(30 * kPpm, LONG_MAX - nominal), 21},
+      {"no NTP", sa::Undisciplined(), false},
+      {"synchronised at freq 0", Disciplined(0), true},
+      {"the call fails", failed, true},
+      {"freq above 500 ppm", Disciplined(500 * kPpm + 1), true},
+      {"freq below -500 ppm", Disciplined(-500 * kPpm - 1), true},
+      {"tick 10% short and 1 us", Disciplined(30 * kPpm, -nominal / 10 - 1), true},
+      {"tick 10% long and 1 us", Disciplined(30 * kPpm, nominal / 10 + 1), true},
+      {"tick 0", Disciplined(30 * kPpm, -nominal), true},
+      {"tick negative", Disciplined(30 * kPpm, -2 * nominal), true},
+      {"tick far too long", Disciplined(30 * kPpm, LONG_MAX - nominal), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -806,12 +819,20 @@ TEST_F(ClockTest, NoCorrectionOrAnUnusableOneLeavesTheClockExact) {
     Calibrate(base, base_wall, rate);
     EXPECT_EQ(sa::Calls(), 1);
     EXPECT_FALSE(sa::AskedToWrite());
-    ASSERT_EQ(RecordedShift(), c.shift);
-    const int64_t window_end = (((base >> c.shift) + 1) << c.shift) - 1;
-    for (const int64_t now : {base + 1, std::min(base + 999999937, window_end), window_end}) {
+    // The last count before the next re-measurement: the cycle epoch's (on
+    // aarch64 the long window's), or the block's while measuring.
+    const int shift = c.measures ? BlockShift() : LongShift(rate);
+    const int64_t last = (((base >> shift) + 1) << shift) - 1;
+    for (const int64_t now : {base + 1, std::min(base + 999999937, last), last}) {
       Script({now}, {});
       EXPECT_EQ(Epoch(), FastResult(Estimate(base_wall, base, now, rate), 0.0f)) << now;
     }
+    EXPECT_EQ(WallCalls(), 0);
+    // And the next count re-measures.
+    const double wall = Estimate(base_wall, base, last + 1, rate);
+    Script({last + 1, last + 2}, {wall});
+    EXPECT_EQ(Epoch(), static_cast<int64_t>(wall * 1e9));
+    EXPECT_EQ(WallCalls(), 1);
   }
 }
 

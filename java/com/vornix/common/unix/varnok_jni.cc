@@ -25,12 +25,12 @@ using java_com_vornix_common_unix_base::SetDrift;
 using java_com_vornix_common_unix_base::WallTime_Slow;
 namespace kc = varnok_kernel_clock;
 
-// The window: the counter values whose readings need no re-measurement, as
-// (epoch << 12 | generation << 6 | shift), epoch being the counter shifted
-// right by shift. Undisciplined, shift is 32 and the epoch the cycle
-// epoch (the top 32 bits of the count).
-// The generation changes with every re-measurement, so that a reader that
-// loads the same word before and after the line has read an unchanged line.
+// The block of counts that the fast path serves, as (count >> block shift)
+// << 6 | generation: a block is about a millisecond, and a re-measurement
+// comes at the first read of a new cycle epoch, or of each new block while
+// the clock measures. The generation changes whenever the word is written,
+// so a reader that loads the same word before and after the line has read
+// an unchanged line.
 static std::atomic<uint64_t> last_adjust_time(0);
 
 namespace {
@@ -51,19 +51,30 @@ static std::atomic<double> base_walltime(0.0);
 static int64 max_interval_cycles = 0;  // the ticks of 100 us
 static double relative_seconds_per_tick = 0.0;  // init's slope, for intervals
 
-// Held by the one thread that re-measures: no window matches it, so every
-// reader meanwhile takes the slow path, and none waits for the holder.
+// Blocks of about a millisecond: a clock that measures re-measures at the
+// first read of each; one that does not only moves the word on to the new
+// block (no system call), and re-measures at each new cycle epoch. On
+// x86-64 the shift is a constant, 0.5 to 2 ms at the counters' 1 to 4 GHz,
+// so that the fast path's test costs what a cycle epoch's did: a shift by
+// a loaded count costs Intel cores three micro-operations. The aarch64
+// timer runs at 25 MHz to 1 GHz, so there init chooses it.
+#if defined(__x86_64__)
+static constexpr int kBlockShift = 21;
+static inline int BlockShift() { return kBlockShift; }
+#else
+static int block_shift = 21;
+static inline int BlockShift() { return block_shift; }
+#endif
+
+// Held by the one thread that writes the word: its block is one no count
+// reaches, so every reader meanwhile takes the slow path, and none waits
+// for the holder.
 static constexpr uint64_t kClaimed = UINT64_MAX;
 
-static inline uint64_t Window(int64 cycles, unsigned generation, int shift) {
-  return (static_cast<uint64_t>(cycles) >> shift) << 12 |
-         (generation & 63u) << 6 | static_cast<unsigned>(shift);
-}
-
-// The shift is taken modulo 64 by the instruction itself: one shift, one
-// comparison, no branch on the mode.
-static inline bool InWindow(int64 cycles, uint64_t window) {
-  return static_cast<uint64_t>(cycles) >> (window & 63) == window >> 12;
+// A count is in the block when it agrees with the word above the
+// generation's six bits, once shifted six bits less than the block.
+static inline bool InBlock(int64 cycles, uint64_t block) {
+  return ((static_cast<uint64_t>(cycles) >> (BlockShift() - 6)) ^ block) < 64;
 }
 
 // Ticks from start to end. Wrapping, so that a counter that jumps (or a
@@ -113,8 +124,8 @@ static constexpr double kPlausibleSlope = 0.2;
 
 namespace {
 struct Remeasurer {
-  int long_shift = 32;   // a window undisciplined
-  int short_shift = 32;  // a window while measuring, about 1 ms
+  int long_shift = 32;  // the window a clock that does not measure keeps
+  uint64_t measured_window = 0;  // the count >> long_shift measured last
   double nominal_slope = 0.0;  // seconds per tick by the discovered rate
   double kernel_rate = 1.0;    // the kernel's 1 + f at the last reading
   bool kernel_readable = false;
@@ -130,10 +141,10 @@ struct Remeasurer {
 Remeasurer remeasurer;
 }  // namespace
 
-// Read by the slow path before it claims: whether to pair CLOCK_MONOTONIC
-// too. A stale answer only skips one refit.
-static std::atomic<bool> pair_monotonic(false);
-
+// The windows for a counter rate. On x86-64 the long one stays a cycle
+// epoch; on aarch64, where 2^32 ticks are up to 172 s, it is the largest
+// power of two within a second, and a block the largest within 1 ms.
+#if !defined(__x86_64__)
 static int FloorLog2(double x) {
   int shift = 0;
   while (shift < 62 && x >= 2.0) x *= 0.5, ++shift;
@@ -141,18 +152,25 @@ static int FloorLog2(double x) {
 }
 
 static int Clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
-
-// The window lengths for a counter rate. On x86-64 the long window stays a
-// cycle epoch; the aarch64 timer runs at 25 MHz to 1 GHz, where 2^32 ticks
-// are up to 172 s, so there it is the power of two nearest below a second.
-static void ChooseWindows(double rate) {
-  Remeasurer& r = remeasurer;
-#if defined(__aarch64__)
-  r.long_shift = Clamp(FloorLog2(rate), 12, 32);
-#else
-  r.long_shift = 32;
 #endif
-  r.short_shift = Clamp(FloorLog2(rate * 1e-3), 12, r.long_shift);
+
+static void ChooseWindows(double rate) {
+#if defined(__x86_64__)
+  (void)rate;
+  remeasurer.long_shift = 32;
+#else
+  remeasurer.long_shift = Clamp(FloorLog2(rate), 12, 32);
+  block_shift = Clamp(FloorLog2(rate * 1e-3), 12, remeasurer.long_shift);
+#endif
+}
+
+// Opens the block of the count for readers, with a generation of its own.
+static void Open(int64 cycles) {
+  ++remeasurer.generation;
+  last_adjust_time.store(
+      (static_cast<uint64_t>(cycles) >> BlockShift()) << 6 |
+          (remeasurer.generation & 63u),
+      std::memory_order_release);
 }
 
 // Whether the kernel's word (or its absence) calls for measuring; takes up
@@ -181,7 +199,7 @@ static double Refit(int64 now, double monotonic, double slope) {
     return slope;
   }
   const int64 ticks = CyclesBetween(r.anchor_cycles, now);
-  if (ticks < (int64{kRefitWindows} << r.short_shift)) return slope;
+  if (ticks < (int64{kRefitWindows} << BlockShift())) return slope;
   const double fitted =
       (monotonic - r.anchor_monotonic) / static_cast<double>(ticks);
   r.anchor_cycles = now;
@@ -189,10 +207,9 @@ static double Refit(int64 now, double monotonic, double slope) {
   return fabs(fitted / r.nominal_slope - 1.0) < kPlausibleSlope ? fitted : slope;
 }
 
-// Takes the good pair (now, wall) as the new re-measurement and returns the
-// window it opens. monotonic is CLOCK_MONOTONIC read inside the pair, or a
-// NaN where it was not.
-static uint64_t Remeasure(int64 now, double wall, double monotonic) {
+// Takes the good pair (now, wall) as the new re-measurement. monotonic is
+// CLOCK_MONOTONIC read inside the pair, or a NaN where it was not.
+static void Remeasure(int64 now, double wall, double monotonic) {
   Remeasurer& r = remeasurer;
   double slope = cycles_to_seconds_.load(std::memory_order_relaxed);
   const bool disciplined = KernelAsksToMeasure(&slope);
@@ -209,13 +226,13 @@ static uint64_t Remeasure(int64 now, double wall, double monotonic) {
       r.settled_from == now ||
       (r.measuring && static_cast<double>(CyclesBetween(r.settled_from, now)) *
                               r.nominal_slope < kSettleSeconds);
-  ++r.generation;
+  r.measured_window = static_cast<uint64_t>(now) >> r.long_shift;
   if (!r.measuring && !was_measuring && !moved) {
     // Nothing steers the clock and nothing moved: only the drift changes.
     r.have_drift = true;
     r.last_drift = drift;
     SetDrift(static_cast<float>(drift));
-    return Window(now, r.generation, r.long_shift);
+    return;
   }
   // Measuring, or leaving it: the line starts afresh at this pair.
   if (r.measuring) slope = Refit(now, monotonic, slope);
@@ -224,8 +241,6 @@ static uint64_t Remeasure(int64 now, double wall, double monotonic) {
   base_walltime.store(wall, std::memory_order_relaxed);
   SetDrift(0.0f);
   r.have_drift = false;
-  pair_monotonic.store(r.measuring, std::memory_order_relaxed);
-  return Window(now, r.generation, r.measuring ? r.short_shift : r.long_shift);
 }
 
 // --- The native methods -----------------------------------------------------
@@ -260,62 +275,89 @@ JNIEXPORT void JNICALL Java_com_vornix_common_unix_Varnok_init(JNIEnv*,
   base_walltime.store(wall, std::memory_order_relaxed);
   SetDrift(0.0f);
   r.settled_from = base;
+  r.measured_window = static_cast<uint64_t>(base) >> r.long_shift;
   if (r.measuring) Refit(base, monotonic, slope);
-  pair_monotonic.store(r.measuring, std::memory_order_relaxed);
-  last_adjust_time.store(
-      Window(base, r.generation, r.measuring ? r.short_shift : r.long_shift),
-      std::memory_order_release);
+  Open(base);
 }
 
-// The slow path, out of line so that the fast one saves few registers. The
-// counter read now lies outside window; false if the pair it starts is not
-// good, and the caller then reads the counter afresh.
-static __attribute__((noinline)) bool ReadWallClock(int64 now, uint64_t window,
-                                                    jlong* result) {
-  const bool with_monotonic = pair_monotonic.load(std::memory_order_relaxed);
+// The fast path's result for a count in the block that the word held, if
+// the word still holds it after the line was read.
+static inline bool ReadLine(int64 now, uint64_t block, jlong* result) {
+  // Loaded after the block: a writer stores the drift and the line before
+  // it opens a block, so a reader that sees the block sees them.
+  const double drift = GetDrift();
+  const double estimate = Estimate(now);
+  // The same word still, so the same line: a re-measurement that ran
+  // meanwhile (the line is several words) sends the read round again. On
+  // x86-64 the fence is the compiler's alone.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (last_adjust_time.load(std::memory_order_relaxed) != block) return false;
+  *result = static_cast<jlong>((estimate + drift) * 1e9);
+  return true;
+}
+
+// For a count outside the block the word held: moves the word on to a new
+// block, re-measuring if the clock's window is new. False if its pair was
+// not good (the thread was preempted between the reads).
+static bool MoveOn(int64 now, uint64_t block, jlong* result) {
+  if (block == kClaimed ||
+      !last_adjust_time.compare_exchange_strong(block, kClaimed,
+                                                std::memory_order_acq_rel,
+                                                std::memory_order_relaxed)) {
+    // Another thread holds the word: a good pair of this thread's own
+    // serves, as the re-measuring thread's serves it.
+    const double wall = WallTime_Slow();
+    if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) return false;
+    *result = static_cast<jlong>(wall * 1e9);
+    return true;
+  }
+  std::atomic_thread_fence(std::memory_order_release);
+  Remeasurer& r = remeasurer;
+  if (!r.measuring &&
+      static_cast<uint64_t>(now) >> r.long_shift == r.measured_window) {
+    // Still the window last measured: the line holds, the block moves on.
+    const double drift = GetDrift();
+    *result = static_cast<jlong>((Estimate(now) + drift) * 1e9);
+    Open(now);
+    return true;
+  }
   const double wall = WallTime_Slow();
-  const double monotonic = with_monotonic ? kc::MonotonicSeconds() : NAN;
+  const double monotonic = r.measuring ? kc::MonotonicSeconds() : NAN;
   if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) {
-    return false;  // preempted between the reads
+    // Nothing was changed: give the block back as it was.
+    uint64_t claimed = kClaimed;
+    last_adjust_time.compare_exchange_strong(claimed, block,
+                                             std::memory_order_release,
+                                             std::memory_order_relaxed);
+    return false;
   }
-  // One thread re-measures; any other that meets the window meanwhile has a
-  // good pair of its own and returns its wall clock, as the re-measuring
-  // thread does.
-  if (window != kClaimed &&
-      last_adjust_time.compare_exchange_strong(window, kClaimed,
-                                               std::memory_order_acq_rel,
-                                               std::memory_order_relaxed)) {
-    std::atomic_thread_fence(std::memory_order_release);
-    last_adjust_time.store(Remeasure(now, wall, monotonic),
-                           std::memory_order_release);
-  }
+  Remeasure(now, wall, monotonic);
+  Open(now);
   *result = static_cast<jlong>(wall * 1e9);
   return true;
 }
 
+// Everything but the fast path, out of line so that the fast path saves
+// few registers. Each round reads the counter afresh.
+static __attribute__((noinline)) jlong ReadSlowly(int64 now, uint64_t block) {
+  jlong result;
+  for (;;) {
+    if (InBlock(now, block) ? ReadLine(now, block, &result)
+                            : MoveOn(now, block, &result)) {
+      return result;
+    }
+    now = CycleClock::Now();
+    block = last_adjust_time.load(std::memory_order_acquire);
+  }
+}
+
 JNIEXPORT jlong JNICALL
 Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(JNIEnv*, jclass) {
-  for (;;) {
-    const int64 now = CycleClock::Now();
-    const uint64_t window = last_adjust_time.load(std::memory_order_acquire);
-    if (InWindow(now, window)) {
-      // Loaded after the window: a re-measurement stores the drift and the
-      // line before it opens a window, so a reader that sees the window
-      // sees them.
-      const double drift = GetDrift();
-      const double estimate = Estimate(now);
-      // The same window still, so the same line: a re-measurement that ran
-      // meanwhile (the line is several words) sends the read round again.
-      // On x86-64 the fence is the compiler's alone.
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (last_adjust_time.load(std::memory_order_relaxed) == window) {
-        return static_cast<jlong>((estimate + drift) * 1e9);
-      }
-      continue;
-    }
-    jlong result;
-    if (ReadWallClock(now, window, &result)) return result;
-  }
+  const int64 now = CycleClock::Now();
+  const uint64_t block = last_adjust_time.load(std::memory_order_acquire);
+  jlong result;
+  if (InBlock(now, block) && ReadLine(now, block, &result)) return result;
+  return ReadSlowly(now, block);
 }
 
 JNIEXPORT jlong JNICALL
