@@ -66,6 +66,7 @@ struct FakeClock {
   std::function<double(int64_t)> wall_of;
   // And CLOCK_MONOTONIC, in seconds, while set.
   std::function<double(int64_t)> monotonic_of;
+  std::function<double(int64_t)> realtime_of;
 };
 
 FakeClock& Fake() {
@@ -92,6 +93,38 @@ T Pop(std::deque<T>& script, bool* underflow) {
 
 }  // namespace
 
+namespace {
+
+// The wall clock, as gettimeofday (truncated to the microsecond in the
+// ticking mode's wall_of) or CLOCK_REALTIME (to the nanosecond: realtime_of
+// where set) gives it. The clock reads the latter while it measures.
+double ScriptedWall(bool realtime) {
+  FakeClock& f = Fake();
+  if (f.tick_step != 0) {
+    t_wall_called = true;
+    t_wall_now = t_last_now;
+    return realtime && f.realtime_of ? f.realtime_of(t_last_now) : f.wall_of(t_last_now);
+  }
+  std::function<void()> hook;
+  double v = 0;
+  {
+    std::lock_guard<std::mutex> lock(f.mu);
+    if (!f.scripted) {
+      static auto real = NextDefinition<double (*)()>(
+          "_ZN32java_com_vornix_common_unix_base13WallTime_SlowEv");
+      return real();
+    }
+    ++f.wall_calls;
+    v = Pop(f.wall, &f.underflow);
+    hook = f.on_wall;
+  }
+  if (hook) hook();
+  return v;
+}
+
+
+}  // namespace
+
 namespace java_com_vornix_common_unix_base {
 
 struct CycleClock {
@@ -113,29 +146,7 @@ int64_t CycleClock::Now() {
   return Pop(f.counter, &f.underflow);
 }
 
-double WallTime_Slow() {
-  FakeClock& f = Fake();
-  if (f.tick_step != 0) {
-    t_wall_called = true;
-    t_wall_now = t_last_now;
-    return f.wall_of(t_last_now);
-  }
-  std::function<void()> hook;
-  double v = 0;
-  {
-    std::lock_guard<std::mutex> lock(f.mu);
-    if (!f.scripted) {
-      static auto real = NextDefinition<double (*)()>(
-          "_ZN32java_com_vornix_common_unix_base13WallTime_SlowEv");
-      return real();
-    }
-    ++f.wall_calls;
-    v = Pop(f.wall, &f.underflow);
-    hook = f.on_wall;
-  }
-  if (hook) hook();
-  return v;
-}
+double WallTime_Slow() { return ScriptedWall(false); }
 
 double CyclesPerSecond() {
   FakeClock& f = Fake();
@@ -159,6 +170,13 @@ float GetDrift();
 
 extern "C" int clock_gettime(clockid_t id, struct timespec* ts) noexcept {
   FakeClock& f = Fake();
+  if (id == CLOCK_REALTIME && f.scripted) {
+    const double seconds = ScriptedWall(true);
+    ts->tv_sec = static_cast<time_t>(floor(seconds));
+    ts->tv_nsec = static_cast<long>(llround((seconds - floor(seconds)) * 1e9));
+    if (ts->tv_nsec == 1000000000) ++ts->tv_sec, ts->tv_nsec = 0;
+    return 0;
+  }
   if (id != CLOCK_MONOTONIC || f.tick_step == 0 || !f.monotonic_of) {
     static const auto real =
         NextDefinition<int (*)(clockid_t, struct timespec*)>("clock_gettime");
@@ -312,6 +330,7 @@ class ClockTest : public ::testing::Test {
     f.scripted = false;
     f.tick_step = 0;
     f.monotonic_of = nullptr;
+    f.realtime_of = nullptr;
   }
 
   static void Script(std::initializer_list<int64_t> counter,
@@ -620,10 +639,9 @@ sa::Reading Disciplined(long freq, long tick_delta = 0) {
 constexpr int64_t kGrainNs = 256;
 
 // CLOCK_REALTIME runs at (1 + f) times the counter's rate, f set by the
-// kernel's freq and tick, and is read as gettimeofday gives it, truncated to
-// the microsecond. Over several epochs the clock stays with it, and steps
-// at the re-measurements only by what that truncation changes. Uncorrected,
-// it would fall behind or run ahead by f times an epoch (2 us at 1 ppm).
+// kernel's freq and tick. Over several epochs the clock stays with it.
+// Uncorrected, it would fall behind or run ahead by f times an epoch (2 us
+// at 1 ppm).
 TEST_F(ClockTest, FollowsARealtimeClockTheKernelRunsFasterOrSlower) {
   struct Case {
     double ppm;       // freq
@@ -658,6 +676,9 @@ TEST_F(ClockTest, FollowsARealtimeClockTheKernelRunsFasterOrSlower) {
     Fake().monotonic_of = [&](int64_t counter) {
       return static_cast<double>((true_ns(counter) - base_wall * 1e9L) / 1e9L) + 1000.0;
     };
+    Fake().realtime_of = [&](int64_t counter) {
+      return static_cast<double>(true_ns(counter) / 1e9L);
+    };
     Fake().tick = base;
     Fake().tick_step = 100003;  // about 43000 reads an epoch
 
@@ -674,13 +695,13 @@ TEST_F(ClockTest, FollowsARealtimeClockTheKernelRunsFasterOrSlower) {
       if (i > 0) worst_step = std::max(worst_step, std::abs(error - previous));
       previous = error;
     }
-    EXPECT_GE(measured, kEpochs);
-    EXPECT_GE(low, -(1000 + 3 * kGrainNs));
+    // A disciplined clock re-measures every block against CLOCK_REALTIME
+    // to the nanosecond, and its slope follows the kernel's: within the
+    // grain of a double near 1.7e9 s, and steps of no more.
+    EXPECT_GE(measured, 1000);
+    EXPECT_GE(low, -2 * kGrainNs);
     EXPECT_LE(high, 2 * kGrainNs);
-    // Each re-measurement of a disciplined clock starts the line afresh at
-    // a wall clock truncated to the microsecond: a step of up to that, and
-    // the grain on either side.
-    EXPECT_LE(worst_step, 1000 + 3 * kGrainNs);
+    EXPECT_LE(worst_step, 2 * kGrainNs);
   }
 }
 
@@ -747,6 +768,9 @@ TEST_F(ClockTest, KeepsUpWithTheDisciplineStepsAndJumps) {
     };
     Fake().monotonic_of = [&](int64_t counter) {
       return static_cast<double>(monotonic(counter));
+    };
+    Fake().realtime_of = [&](int64_t counter) {
+      return static_cast<double>(true_ns(counter) / 1e9L);
     };
     Fake().tick = base;
     Fake().tick_step = 100003;  // 40 us a read

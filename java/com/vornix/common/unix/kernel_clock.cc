@@ -60,20 +60,23 @@ extern "C" int varnok_clock_gettime(clockid_t, struct timespec*)
     __attribute__((weak));
 __asm__(".symver varnok_clock_gettime, clock_gettime@GLIBC_2.2.5");
 
-static int ReadMonotonic(struct timespec* ts) {
+static int ReadClock(clockid_t id, struct timespec* ts) {
   if (varnok_clock_gettime == nullptr) return -1;
-  return varnok_clock_gettime(CLOCK_MONOTONIC, ts);
+  return varnok_clock_gettime(id, ts);
 }
 #else
-static int ReadMonotonic(struct timespec* ts) {
-  return clock_gettime(CLOCK_MONOTONIC, ts);
+static int ReadClock(clockid_t id, struct timespec* ts) {
+  return clock_gettime(id, ts);
 }
 #endif
 
-double MonotonicSeconds() {
+static double Seconds(clockid_t id) {
   struct timespec ts;
-  if (ReadMonotonic(&ts) != 0) return NAN;
+  if (ReadClock(id, &ts) != 0) return NAN;
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
+
+double MonotonicSeconds() { return Seconds(CLOCK_MONOTONIC); }
+double RealtimeSeconds() { return Seconds(CLOCK_REALTIME); }
 
 }  // namespace varnok_kernel_clock

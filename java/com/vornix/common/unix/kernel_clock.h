@@ -22,8 +22,12 @@ struct Discipline {
 // Reads adjtimex without changing anything, unless that could be fatal.
 Discipline ReadDiscipline();
 
-// CLOCK_MONOTONIC in seconds; a NaN where it cannot be read.
+// CLOCK_MONOTONIC and CLOCK_REALTIME in seconds; a NaN where they cannot
+// be read. REALTIME to the nanosecond, where gettimeofday truncates to the
+// microsecond: a clock that re-measures every millisecond would otherwise
+// step by up to a microsecond each time.
 double MonotonicSeconds();
+double RealtimeSeconds();
 
 }  // namespace varnok_kernel_clock
 

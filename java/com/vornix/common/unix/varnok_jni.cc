@@ -321,7 +321,11 @@ static bool MoveOn(int64 now, uint64_t block, jlong* result) {
     Open(now);
     return true;
   }
-  const double wall = WallTime_Slow();
+  // Measuring, the clock re-measures a thousand times a second, and a
+  // wall clock truncated to the microsecond would step it by up to that at
+  // each: CLOCK_REALTIME to the nanosecond instead.
+  double wall = r.measuring ? kc::RealtimeSeconds() : NAN;
+  if (isnan(wall)) wall = WallTime_Slow();
   const double monotonic = r.measuring ? kc::MonotonicSeconds() : NAN;
   if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) {
     // Nothing was changed: give the block back as it was.
