@@ -6,40 +6,42 @@
 # Everything it needs is optional: without Debian's cross toolchain the
 # build makes the x86-64 library alone, and says so.
 
-set(_varnok_aarch64_default ON)
+set(_varnok_aarch64_default AUTO)
 if(VARNOK_SANITIZE)
   # A sanitizer build checks the x86-64 library's instrumentation only.
   set(_varnok_aarch64_default OFF)
 endif()
-option(VARNOK_BUILD_AARCH64
-  "Also build libvarnok_jni.so for aarch64 where the cross toolchain is installed"
-  ${_varnok_aarch64_default})
-find_program(VARNOK_AARCH64_GXX aarch64-linux-gnu-g++
-  DOC "Debian's aarch64 cross compiler, whose libraries every aarch64 build links")
-find_program(VARNOK_AARCH64_EMULATOR NAMES qemu-aarch64-static qemu-aarch64
-  DOC "qemu's user-mode emulator, which runs the aarch64 tests")
-find_path(VARNOK_VALGRIND_INCLUDE_DIR valgrind/valgrind.h
-  DOC "Where valgrind/valgrind.h is: its client requests serve every processor")
+varnok_part_option(AARCH64
+  "Also build libvarnok_jni.so for aarch64 (Debian's cross toolchain)" ${_varnok_aarch64_default})
+set(_varnok_aarch64_missing "")
+if(VARNOK_BUILD_AARCH64)
+  find_program(VARNOK_AARCH64_GXX aarch64-linux-gnu-g++
+    DOC "Debian's aarch64 cross compiler, whose libraries every aarch64 build links")
+  find_program(VARNOK_AARCH64_EMULATOR NAMES qemu-aarch64-static qemu-aarch64
+    DOC "qemu's user-mode emulator, which runs the aarch64 tests")
+  find_path(VARNOK_VALGRIND_INCLUDE_DIR valgrind/valgrind.h
+    DOC "Where valgrind/valgrind.h is: its client requests serve every processor")
+  if(NOT VARNOK_AARCH64_GXX)
+    set(_varnok_aarch64_missing
+        "no aarch64-linux-gnu-g++ (Debian package g++-aarch64-linux-gnu)")
+  elseif(NOT VARNOK_VALGRIND_INCLUDE_DIR)
+    set(_varnok_aarch64_missing "no valgrind/valgrind.h (Debian package valgrind)")
+  endif()
+endif()
+set(_why "${_varnok_aarch64_missing}")
+if(_why)
+  string(APPEND _why "; the jar carries the x86-64 library only")
+endif()
+varnok_part(AARCH64 VARNOK_BUILD_AARCH64 "aarch64 library and tests" "${_why}")
 set(VARNOK_AARCH64_BINARY_DIR "${CMAKE_CURRENT_BINARY_DIR}/aarch64")
 
-# Why the aarch64 part is not built, or nothing.
-set(_varnok_aarch64_skip "")
 if(NOT VARNOK_BUILD_AARCH64)
-  set(_varnok_aarch64_skip "VARNOK_BUILD_AARCH64 is OFF")
-elseif(NOT VARNOK_AARCH64_GXX)
-  set(_varnok_aarch64_skip
-      "no aarch64-linux-gnu-g++ (Debian package g++-aarch64-linux-gnu)")
-elseif(NOT VARNOK_VALGRIND_INCLUDE_DIR)
-  set(_varnok_aarch64_skip "no valgrind/valgrind.h (Debian package valgrind)")
-endif()
-
-if(_varnok_aarch64_skip)
   set(VARNOK_AARCH64_LIBRARY "")
-  message(STATUS "aarch64 library and tests skipped: ${_varnok_aarch64_skip}; "
-                 "the jar carries the x86-64 library only")
   if(VARNOK_BUILD_TESTS)
-    add_test(NAME aarch64.build
-      COMMAND "${CMAKE_COMMAND}" -E echo "skipped: ${_varnok_aarch64_skip}")
+    if(NOT _why)
+      set(_why "VARNOK_BUILD_AARCH64 is OFF")
+    endif()
+    add_test(NAME aarch64.build COMMAND "${CMAKE_COMMAND}" -E echo "skipped: ${_why}")
     set_tests_properties(aarch64.build PROPERTIES
       SKIP_REGULAR_EXPRESSION "^skipped: " LABELS aarch64)
   endif()
@@ -75,11 +77,18 @@ if(VARNOK_AARCH64_EMULATOR)
     "Folder whose lib/ holds aarch64's dynamic loader and C library")
   set(_varnok_aarch64_emulator "${CMAKE_COMMAND}" -E env
       "QEMU_LD_PREFIX=${VARNOK_AARCH64_LIBRARY_ROOT}" "${VARNOK_AARCH64_EMULATOR}")
-  message(STATUS "aarch64 library: built with ${_varnok_aarch64_cxx}, "
-                 "tested under ${VARNOK_AARCH64_EMULATOR}")
+  if(VARNOK_BUILD_TESTS)
+    message(STATUS "aarch64 library: built with ${_varnok_aarch64_cxx}, "
+                   "tested under ${VARNOK_AARCH64_EMULATOR}")
+  else()
+    message(STATUS "aarch64 library: built with ${_varnok_aarch64_cxx}")
+  endif()
 else()
-  message(STATUS "aarch64 library: built with ${_varnok_aarch64_cxx}; its unit "
-                 "tests skipped: no qemu-aarch64-static (Debian package qemu-user-static)")
+  message(STATUS "aarch64 library: built with ${_varnok_aarch64_cxx}")
+  if(VARNOK_BUILD_TESTS)
+    message(STATUS "aarch64 tests under emulation skipped: no qemu-aarch64-static "
+                   "(Debian package qemu-user-static)")
+  endif()
 endif()
 
 include(ExternalProject)

@@ -10,12 +10,20 @@
 set(_varnok_java_deps_dir "${PROJECT_SOURCE_DIR}/java-deps")
 set(_varnok_classpath_dir "${CMAKE_BINARY_DIR}/java-deps")
 
-function(_varnok_resolve_java_dependencies)
+# varnok_resolve_java_dependencies(<out-var>): resolves them once, and sets
+# <out-var> to why they cannot be had (with the Debian package that brings
+# what is missing), or to nothing when every class path is there. The parts
+# that need them are skipped, or fail, on that answer (optional_parts.cmake).
+function(varnok_resolve_java_dependencies out)
   get_property(_done GLOBAL PROPERTY VARNOK_JAVA_DEPENDENCIES_RESOLVED)
   if(_done)
+    get_property(_missing GLOBAL PROPERTY VARNOK_JAVA_DEPENDENCIES_MISSING)
+    set(${out} "${_missing}" PARENT_SCOPE)
     return()
   endif()
   set_property(GLOBAL PROPERTY VARNOK_JAVA_DEPENDENCIES_RESOLVED TRUE)
+  set_property(GLOBAL PROPERTY VARNOK_JAVA_DEPENDENCIES_MISSING "")
+  set(${out} "" PARENT_SCOPE)
   file(GLOB_RECURSE _poms CONFIGURE_DEPENDS "${_varnok_java_deps_dir}/*pom.xml")
   set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_poms})
   # Up to date when the stamp is newer than every POM and each jar still exists.
@@ -43,27 +51,35 @@ function(_varnok_resolve_java_dependencies)
     return()
   endif()
   find_program(VARNOK_MVN mvn)
+  set(_missing "")
   if(NOT VARNOK_MVN)
-    message(FATAL_ERROR "The adapters and the JMH benchmarks need Maven (mvn) to fetch their "
-      "libraries from Maven Central; install it, or configure with "
-      "-DVARNOK_BUILD_ADAPTERS=OFF -DVARNOK_BUILD_BENCHMARKS=OFF")
+    set(_missing "no mvn to fetch their libraries from Maven Central (Debian package maven)")
+  else()
+    message(STATUS "Resolving the Java libraries of java-deps/ with Maven")
+    file(REMOVE_RECURSE "${_varnok_classpath_dir}")
+    file(MAKE_DIRECTORY "${_varnok_classpath_dir}")
+    set(_log "${_varnok_classpath_dir}/maven.log")
+    execute_process(
+      COMMAND "${VARNOK_MVN}" -B -q -f "${_varnok_java_deps_dir}/pom.xml"
+              "-Dvarnok.classpath.dir=${_varnok_classpath_dir}" dependency:build-classpath
+      RESULT_VARIABLE _result OUTPUT_FILE "${_log}" ERROR_FILE "${_log}")
+    if(_result EQUAL 0)
+      file(TOUCH "${_stamp}")
+    else()
+      set(_missing "Maven could not fetch their libraries from Maven Central, nor find "
+                   "them in its local repository (see ${_log})")
+      string(CONCAT _missing ${_missing})
+    endif()
   endif()
-  message(STATUS "Resolving the Java libraries of java-deps/ with Maven")
-  file(REMOVE_RECURSE "${_varnok_classpath_dir}")
-  execute_process(
-    COMMAND "${VARNOK_MVN}" -B -q -f "${_varnok_java_deps_dir}/pom.xml"
-            "-Dvarnok.classpath.dir=${_varnok_classpath_dir}" dependency:build-classpath
-    RESULT_VARIABLE _result OUTPUT_VARIABLE _output ERROR_VARIABLE _output)
-  if(NOT _result EQUAL 0)
-    message(FATAL_ERROR "Maven could not resolve the Java libraries of java-deps/ "
-      "(it needs Maven Central, or those artifacts in its local repository):\n${_output}\n"
-      "Configure with -DVARNOK_BUILD_ADAPTERS=OFF -DVARNOK_BUILD_BENCHMARKS=OFF to build without them.")
-  endif()
-  file(TOUCH "${_stamp}")
+  set_property(GLOBAL PROPERTY VARNOK_JAVA_DEPENDENCIES_MISSING "${_missing}")
+  set(${out} "${_missing}" PARENT_SCOPE)
 endfunction()
 
 function(varnok_java_classpath module out)
-  _varnok_resolve_java_dependencies()
+  varnok_resolve_java_dependencies(_missing)
+  if(_missing)
+    message(FATAL_ERROR "The class path of java-deps/${module} is needed, but ${_missing}")
+  endif()
   set(_file "${_varnok_classpath_dir}/${module}.classpath")
   if(NOT EXISTS "${_file}")
     message(FATAL_ERROR "java-deps/ has no module ${module} (no ${_file})")

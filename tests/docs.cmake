@@ -3,7 +3,7 @@
 # page, against this build's jar and the installed tree of install.tree.
 find_program(VARNOK_PYTHON3 python3)
 if(NOT VARNOK_PYTHON3)
-  message(STATUS "docs tests skipped: python3 not found")
+  message(STATUS "Docs tests skipped: no python3 (Debian package python3)")
   return()
 endif()
 # C blocks are compiled as a reader would, with the system's C compiler;

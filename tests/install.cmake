@@ -42,6 +42,26 @@ endforeach()
 list(JOIN _varnok_adapter_artifacts "|" _varnok_adapter_artifacts)
 set(VARNOK_MAVEN_PLUGIN_REPO "/usr/share/maven-repo" CACHE PATH
   "A Maven repository holding Maven's plugins, for the offline Maven build of install.maven")
+# Offline, Maven takes its own plugins from there: Debian's packages put them.
+set(_varnok_missing "")
+foreach(_plugin_package IN ITEMS compiler:libmaven-compiler-plugin-java
+        resources:libmaven-resources-plugin-java jar:libmaven-jar-plugin-java
+        surefire:libsurefire-java install:libmaven-install-plugin-java)
+  string(REPLACE ":" ";" _plugin_package "${_plugin_package}")
+  list(GET _plugin_package 0 _plugin)
+  if(NOT IS_DIRECTORY "${VARNOK_MAVEN_PLUGIN_REPO}/org/apache/maven/plugins/maven-${_plugin}-plugin")
+    list(GET _plugin_package 1 _package)
+    list(APPEND _varnok_missing ${_package})
+  endif()
+endforeach()
+if(NOT VARNOK_MVN)
+  message(STATUS "Maven checks (install.maven, the pages' Maven blocks) skipped: "
+                 "no mvn (Debian package maven)")
+elseif(_varnok_missing)
+  list(JOIN _varnok_missing " " _varnok_missing)
+  message(STATUS "Maven checks (install.maven, the pages' Maven blocks) skipped: Maven's "
+                 "plugins are not in ${VARNOK_MAVEN_PLUGIN_REPO} (Debian packages ${_varnok_missing})")
+endif()
 add_test(NAME install.maven
   COMMAND "${CMAKE_COMMAND}" ${_varnok_install_vars}
           "-DMVN=${VARNOK_MVN}" "-DJDK_HOME=${VARNOK_JDK_HOME}"

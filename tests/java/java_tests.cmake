@@ -3,6 +3,8 @@
 add_jar(varnok-java-tests
   SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/Checks.java
+    ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/CounterTrustTest.java
+    ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokBindingTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokClockTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokGcStressTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokJarTest.java
@@ -48,6 +50,11 @@ set(_varnok_jdk_cases java.build_jdk.class_path java.build_jdk.module_path
   java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar
   java.newer_jdk.class_path.time java.newer_jdk.module_path.time java.newer_jdk.time.forced_jni
   java.newer_jdk.time.one_warning java.newer_jdk.gc_stress)
+foreach(jdk build_jdk newer_jdk)
+  foreach(value unset critical jni unknown)
+    list(APPEND _varnok_jdk_cases java.${jdk}.binding.${value})
+  endforeach()
+endforeach()
 foreach(case property_first property_missing_no_fallback library_path jar
              tmpdir_property missing_tmpdir readonly_tmpdir classes_only_jar unsupported jar_contents
              aarch64_clock ${_varnok_jdk_cases})
@@ -186,5 +193,8 @@ set_tests_properties(java.loader.noexec_tmpdir java.loader.readonly_tmpdir
 include(${CMAKE_CURRENT_LIST_DIR}/jdk_runs.cmake)
 if(TARGET varnok-log4j2)
   include(${CMAKE_CURRENT_LIST_DIR}/adapter_tests.cmake)
+endif()
+if(VARNOK_BUILD_TOOLS)
+  include(${CMAKE_CURRENT_LIST_DIR}/counter_trust.cmake)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/aarch64_jvm.cmake)

@@ -56,6 +56,49 @@ endforeach()
 varnok_quiet_java_test(java.newer_jdk.time.forced_jni "${_varnok_newer}" "${_varnok_newer_skip}"
   ${_varnok_grant_class_path} -Dcom.vornix.common.unix.varnok.binding=jni
   ${_varnok_class_path} ${_varnok_time_test} JNI)
+# Each value of the binding property on each JDK, in a JVM of its own (the property is
+# read once): the binding it gives and what its reason must name. Below JDK 22 there is
+# nothing to choose, whatever the value, and the reason names the running release. From
+# 22 on, the jar's critical binding is taken unless the value asks for JNI or is unknown
+# (here a misspelling), which gives JNI and is named; a jar built without that binding
+# says so instead. Access is granted where the JDK has downcalls to grant it for.
+set(_varnok_binding_values "unset|" "critical|critical" "jni|jni" "unknown|critcal")
+foreach(jdk build_jdk newer_jdk)
+  if(jdk STREQUAL "build_jdk")
+    set(java "${Java_JAVA_EXECUTABLE}")
+    set(major ${Java_VERSION_MAJOR})
+    set(skip "")
+  else()
+    set(java "${_varnok_newer}")
+    set(major ${_varnok_newer_major})
+    set(skip "${_varnok_newer_skip}")
+  endif()
+  set(grant)
+  if(NOT major LESS 22)
+    set(grant ${_varnok_grant_class_path})
+  endif()
+  foreach(row IN LISTS _varnok_binding_values)
+    string(REPLACE "|" ";" row "${row}")
+    list(GET row 0 name)
+    list(GET row 1 value)
+    set(property)
+    if(value)
+      set(property -Dcom.vornix.common.unix.varnok.binding=${value})
+    endif()
+    if(major LESS 22)
+      set(expected JNI "Java ${major}")
+    elseif(NOT VARNOK_CRITICAL_BINDING)
+      set(expected JNI "not on this class path")
+    elseif(name MATCHES "^(unset|critical)$")
+      set(expected CRITICAL "Java ${major}")
+    else()
+      set(expected JNI "=${value}")
+    endif()
+    varnok_quiet_java_test(java.${jdk}.binding.${name} "${java}" "${skip}" ${grant} ${property}
+      ${_varnok_class_path} com.vornix.common.unix.tests.VarnokBindingTest ${expected})
+  endforeach()
+endforeach()
+
 # Without the grant, JDK 24 and later warn once, when the library loads; making the
 # downcalls after that must not warn again.
 if(_varnok_newer_skip)

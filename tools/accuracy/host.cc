@@ -1,5 +1,6 @@
 #include "tools/accuracy/host.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,15 +14,22 @@ namespace accuracy {
 namespace {
 
 const char kCpu0[] = "/sys/devices/system/cpu/cpu0";
+const char kClocksources[] =
+    "/sys/devices/system/clocksource/clocksource0/available_clocksource";
+const char kCpuinfo[] = "/proc/cpuinfo";
 
 KernelFile ReadKernelFile(const std::string& path) {
   KernelFile file;
   const int fd = open(path.c_str(), O_RDONLY);
-  if (fd == -1) return file;
+  if (fd == -1) {
+    file.error = errno;
+    return file;
+  }
   char buffer[1024];
   const ssize_t n = read(fd, buffer, sizeof(buffer) - 1);
+  if (n == -1) file.error = errno;
   close(fd);
-  file.present = true;
+  file.present = n != -1;
   if (n > 0) file.text.assign(buffer, static_cast<size_t>(n));
   return file;
 }
@@ -65,9 +73,10 @@ void ReadCpuinfoLine(const char* line, Host* host, bool* seen_flags) {
              strncmp(line, "model name", 10) == 0) {
     const std::string tidy = TidyCpuinfoLine(line);
     host->model = tidy.substr(tidy.find(": ") + 2);
-  } else if (!*seen_flags && strncmp(line, "flags", 5) == 0) {
+  } else if (!*seen_flags && strncmp(line, "flags", 5) == 0 &&
+             TidyCpuinfoLine(line).compare(0, 6, "flags:") == 0) {
     *seen_flags = true;
-    const std::string flags = TidyCpuinfoLine(line);
+    const std::string flags = TidyCpuinfoLine(line).substr(6);
     host->constant_tsc = HasFlag(flags, "constant_tsc");
     host->nonstop_tsc = HasFlag(flags, "nonstop_tsc");
     host->tsc_known_freq = HasFlag(flags, "tsc_known_freq");
@@ -75,8 +84,11 @@ void ReadCpuinfoLine(const char* line, Host* host, bool* seen_flags) {
 }
 
 void ReadCpuinfo(Host* host) {
-  FILE* const f = fopen("/proc/cpuinfo", "r");
-  if (f == nullptr) return;
+  FILE* const f = fopen(kCpuinfo, "r");
+  if (f == nullptr) {
+    host->cpuinfo_error = errno;
+    return;
+  }
   host->cpuinfo = true;
   bool seen_flags = false;
   char* line = nullptr;
@@ -118,16 +130,20 @@ std::string FirstLine(const KernelFile& file) {
 }
 
 KernelFrequency ReadKernelFrequency() {
-  KernelFrequency k;
   // Only reads the kernel's clock state: modes 0 changes nothing.
   struct timex tx;
   memset(&tx, 0, sizeof(tx));
   const int state = adjtimex(&tx);
-  if (state == -1) return k;
+  if (state == -1) return KernelFrequency();
+  return KernelFrequencyFrom(state, tx, sysconf(_SC_CLK_TCK));
+}
+
+KernelFrequency KernelFrequencyFrom(int state, const struct timex& tx,
+                                    long user_hz) {
+  KernelFrequency k;
   k.ok = true;
   k.freq_ppm = static_cast<double>(tx.freq) / 65536.0;
   k.tick_us = tx.tick;
-  const long user_hz = sysconf(_SC_CLK_TCK);
   k.nominal_tick_us = user_hz > 0 ? 1000000 / user_hz : 0;
   k.status = tx.status;
   k.synchronised = state != TIME_ERROR && !(tx.status & STA_UNSYNC);
@@ -157,9 +173,46 @@ Host ExamineHost() {
   const std::string cpu0 = kCpu0;
   host.tsc_freq_khz = ReadKernelFile(cpu0 + "/tsc_freq_khz");
   host.max_freq = ReadKernelFile(cpu0 + "/cpufreq/cpuinfo_max_freq");
+  host.clocksources = ReadKernelFile(kClocksources);
   ReadCpuinfo(&host);
   ReadKernelState(&host);
   return host;
+}
+
+namespace {
+
+std::string Unread(const char* path, int error) {
+  return std::string(path) + " could not be read (" + strerror(error) + ")";
+}
+
+std::string MissingClocksource(const KernelFile& file, const char* wanted) {
+  if (!file.present) return Unread(kClocksources, file.error);
+  std::string listed = FirstLine(file);
+  listed.erase(0, listed.find_first_not_of(" \t"));
+  listed.erase(listed.find_last_not_of(" \t") + 1);
+  if (HasFlag(listed, wanted)) return "";
+  return std::string(wanted) + " is not in " + kClocksources +
+         (listed.empty() ? ", which is empty" : ", which lists " + listed);
+}
+
+}  // namespace
+
+std::string CounterDistrust(const Host& host) {
+#if defined(__x86_64__)
+  const std::string missing = MissingClocksource(host.clocksources, "tsc");
+  if (!missing.empty()) return missing;
+  if (!host.cpuinfo) return Unread(kCpuinfo, host.cpuinfo_error);
+  if (host.constant_tsc && host.nonstop_tsc) return "";
+  return std::string("the flags in ") + kCpuinfo + " lack " +
+         (host.constant_tsc   ? "nonstop_tsc"
+          : host.nonstop_tsc ? "constant_tsc"
+                             : "constant_tsc and nonstop_tsc");
+#elif defined(__aarch64__)
+  return MissingClocksource(host.clocksources, "arch_sys_counter");
+#else
+  (void)host;
+  return "";
+#endif
 }
 
 }  // namespace accuracy

@@ -5,6 +5,8 @@
 #ifndef TOOLS_ACCURACY_HOST_H_
 #define TOOLS_ACCURACY_HOST_H_
 
+#include <sys/timex.h>
+
 #include <string>
 
 namespace accuracy {
@@ -13,6 +15,7 @@ namespace accuracy {
 struct KernelFile {
   bool present = false;
   std::string text;
+  int error = 0;  // errno where it could not be read
 };
 
 // A /proc/cpuinfo line that states a rate, tidied for display as
@@ -37,6 +40,11 @@ struct KernelFrequency {
 
 KernelFrequency ReadKernelFrequency();
 
+// The same from what adjtimex returned (STATE) and filled in (TX), with
+// USER_HZ ticks a second.
+KernelFrequency KernelFrequencyFrom(int state, const struct timex& tx,
+                                    long user_hz);
+
 // "PLL UNSYNC ...": the status bits that say who disciplines the clock.
 std::string StatusText(int status);
 
@@ -46,7 +54,9 @@ struct Host {
   std::string clocksource = "(unknown)";
   KernelFile tsc_freq_khz;
   KernelFile max_freq;    // cpufreq/cpuinfo_max_freq
+  KernelFile clocksources;  // clocksource0/available_clocksource
   bool cpuinfo = false;   // /proc/cpuinfo could be opened
+  int cpuinfo_error = 0;  // errno where it could not
   CpuinfoRate mhz;        // the first "cpu MHz" or "clock" line
   CpuinfoRate bogomips;   // the last "bogomips" line
   bool constant_tsc = false;
@@ -59,6 +69,14 @@ struct Host {
 };
 
 Host ExamineHost();
+
+// Why the kernel does not trust the counter, or empty where it does, by the
+// rules and in the words of the Java binding's check
+// (java/com/vornix/common/unix/CounterTrust.java): on x86-64 "tsc" must be
+// among the available clocksources and the first flags line must hold
+// constant_tsc and nonstop_tsc; on aarch64 "arch_sys_counter" must be among
+// the clocksources. A file that cannot be read leaves the counter untrusted.
+std::string CounterDistrust(const Host& host);
 
 // The library's reading of an integer kernel file: a number followed by a
 // newline or nothing, truncated to an int.

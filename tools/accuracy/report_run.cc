@@ -62,8 +62,7 @@ void PrintStepTable(const std::vector<Step>& steps) {
     if (step.has_at) snprintf(at, sizeof(at), "%+.3f", step.error_at / 1e3);
     if (step.after_count > 0) snprintf(after, sizeof(after), "%+.3f", step.error_after / 1e3);
     if (step.has_before && step.after_count > 0) {
-      snprintf(size, sizeof(size), "%+.3f",
-               (step.error_after - step.error_before) / 1e3);
+      snprintf(size, sizeof(size), "%+.3f", StepSizeUs(step));
     }
     printf("  %8.3f %6" PRIu64 " %8s %8s %8s %8s %+8.3f %9" PRId64 " %+9.3f\n",
            step.seconds, step.cycle_epoch, before, at, after, size,

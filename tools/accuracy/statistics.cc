@@ -43,6 +43,10 @@ double JumpUs(const Step& step) {
           static_cast<double>(step.drift_before)) * 1e6;
 }
 
+double StepSizeUs(const Step& step) {
+  return (step.error_after - step.error_before) / 1e3;
+}
+
 StepSummary SummariseSteps(const std::vector<Step>& steps) {
   StepSummary s;
   for (const Step& step : steps) {
@@ -57,7 +61,7 @@ StepSummary SummariseSteps(const std::vector<Step>& steps) {
       s.after_mean += (step.error_after - s.after_mean) / ++s.after_count;
     }
     if (step.has_before && step.after_count > 0) {
-      s.sizes.push_back((step.error_after - step.error_before) / 1e3);
+      s.sizes.push_back(StepSizeUs(step));
     }
   }
   std::sort(s.sizes.begin(), s.sizes.end());

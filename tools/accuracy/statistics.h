@@ -50,6 +50,10 @@ struct Step {
 // the drift.
 double JumpUs(const Step& step);
 
+// The step as measured, in us: the error after it minus the error before
+// it, so negative where the clock went back. Needs both sides.
+double StepSizeUs(const Step& step);
+
 // Everything a run gathered.
 struct Run {
   Histogram error, abs_error, bracket;  // errors in half ns

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace accuracy {
@@ -84,6 +86,49 @@ TEST(Statistics, SummariseGivesTheRunsFigures) {
     EXPECT_EQ(f.boundaries, 3u);
     EXPECT_EQ(f.counter_rate, 3e9);
     EXPECT_DOUBLE_EQ(f.epoch_seconds, 4294967296.0 / 3e9);
+  }
+}
+
+TEST(Statistics, SummariseStepsKeepsSignsAndUnits) {
+  // Errors are the epoch clock minus CLOCK_REALTIME, in ns. A step's size is
+  // the error after it minus the error before it, in us: negative where the
+  // clock went back against CLOCK_REALTIME. A jump is the drift's change, in
+  // us, with the same sign. The means and the range stay in ns.
+  const float back = -1.0f / 262144;  // 3.814697265625 us, exact in a float
+  const auto step = [](bool has_before, double before, bool has_at, double at,
+                       int after_count, double after, float drift_before,
+                       float drift_after) {
+    return Step{1.0, 7, drift_before, drift_after, before, at, after,
+                after_count, 900, has_before, has_at};
+  };
+  const struct {
+    const char* what;
+    std::vector<Step> steps;
+    std::vector<double> sizes_us, jumps_us;
+    int at_count, after_count;
+    double at_mean_ns, after_mean_ns, after_low_ns, after_high_ns;
+  } cases[] = {
+      {"+1.5 to -0.5 us is a step of -2 us, -0.25 to +0.75 us one of +1 us",
+       {step(true, 1500, true, 4000, 32, -500, 0.0f, back),
+        step(true, -250, true, -2000, 32, 750, back, 0.0f)},
+       {-2.0, 1.0}, {-3.814697265625, 3.814697265625}, 2, 2, 1000, 125, -500, 750},
+      {"a step seen on one side only has no size",
+       {step(false, 0, false, 0, 5, 300, back, back),
+        step(true, 100, true, 2500, 0, 0, back, back)},
+       {}, {0.0, 0.0}, 1, 1, 2500, 300, 300, 300},
+      {"no steps", {}, {}, {}, 0, 0, 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const StepSummary s = SummariseSteps(c.steps);
+    EXPECT_EQ(s.sizes, c.sizes_us);
+    EXPECT_EQ(s.jumps, c.jumps_us);
+    EXPECT_EQ(s.at_count, c.at_count);
+    EXPECT_EQ(s.at_mean, c.at_mean_ns);
+    EXPECT_EQ(s.after_count, c.after_count);
+    EXPECT_EQ(s.after_mean, c.after_mean_ns);
+    EXPECT_EQ(s.after_low, c.after_low_ns);
+    EXPECT_EQ(s.after_high, c.after_high_ns);
   }
 }
 

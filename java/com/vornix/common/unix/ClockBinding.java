@@ -1,22 +1,25 @@
 package com.vornix.common.unix;
 
 /**
- * How {@link VarnokTime} reaches the library: in this version of the class, through
- * {@link Varnok}'s JNI methods. The multi-release jar carries another version for JDK 22
- * and later, which uses critical downcalls where it can; both have the same members.
+ * How {@link VarnokTime} reaches its clocks: in this version of the class, through {@link
+ * Varnok}'s JNI methods, or the JDK's clocks where the kernel does not trust the counter
+ * ({@link CounterTrust}). The multi-release jar carries another version for JDK 22 and
+ * later, which uses critical downcalls where it can; both have the same members.
  */
 final class ClockBinding {
-  static final VarnokTime.Binding KIND = VarnokTime.Binding.JNI;
-  static final String REASON = reason();
+  /** The JDK's clocks are read, and the library is not loaded here. */
+  private static final boolean JDK = CounterTrust.DISTRUST != null;
+  static final VarnokTime.Binding KIND = JDK ? VarnokTime.Binding.JDK : VarnokTime.Binding.JNI;
+  static final String REASON = JDK ? CounterTrust.reason() : reason();
 
   private ClockBinding() {}
 
   static long epoch() {
-    return Varnok.nanoTimeEpoch1();
+    return JDK ? CounterTrust.epoch() : Varnok.nanoTimeEpoch1();
   }
 
   static long relative() {
-    return Varnok.nanoTimeRelative1();
+    return JDK ? CounterTrust.relative() : Varnok.nanoTimeRelative1();
   }
 
   private static String reason() {

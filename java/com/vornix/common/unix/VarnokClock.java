@@ -16,7 +16,9 @@ import java.util.Optional;
  * Instant stamp = clock.instant();
  * }</pre>
  *
- * <p>{@link #instant()} keeps the clock's whole precision: its nanoseconds are those of
+ * <p>It reads through {@link VarnokTime#currentTimeNanos()}, so where the kernel does not
+ * trust the counter it reads the JDK's clock ({@link VarnokTime#binding()} is {@code JDK}).
+ * {@link #instant()} keeps the clock's whole precision: its nanoseconds are those of
  * {@code nanoTimeEpoch1()}, multiples of 256 ns, where {@code Clock.systemUTC()} gives
  * microseconds. {@link #millis()} is the same reading in milliseconds, rounded down. Like
  * {@code nanoTimeEpoch1()}, the clock may step by up to a microsecond or so, forwards or
@@ -41,8 +43,10 @@ public final class VarnokClock extends Clock {
   }
 
   /**
-   * The clock in UTC. The first call initialises {@link Varnok}, which calibrates the clock
-   * (on a host whose kernel publishes no counter rate, that takes a second).
+   * The clock in UTC. The first call chooses {@link VarnokTime}'s binding, which calibrates
+   * the clock where it reads the counter (on a host whose kernel publishes no counter rate,
+   * that takes a second); where the kernel does not trust the counter, the clock reads the
+   * JDK's, as {@link VarnokTime} does.
    *
    * @return the clock, in the zone UTC
    * @throws UnsatisfiedLinkError where the clock is not available, with the reason as its
@@ -55,7 +59,7 @@ public final class VarnokClock extends Clock {
       error.initCause(failure);
       throw error;
     }
-    Varnok.calibrate();
+    VarnokTime.binding();
     return UTC;
   }
 
@@ -113,8 +117,8 @@ public final class VarnokClock extends Clock {
   }
 
   /**
-   * The current instant, from {@link Varnok#nanoTimeEpoch1()}: its nanoseconds are
-   * multiples of 256.
+   * The current instant, from {@link VarnokTime#currentTimeNanos()}: with the counter, its
+   * nanoseconds are multiples of 256.
    *
    * @return the current instant
    */

@@ -17,14 +17,25 @@ package com.vornix.common.unix;
  * Elsewhere, and wherever that cannot be used, they call {@code Varnok}'s JNI methods.
  * {@link #binding()} tells which is in use, and {@link #bindingReason()} why.
  *
- * <p>Setting {@value #BINDING_PROPERTY} to {@code jni} forces the JNI binding, for
- * measurements and as an escape hatch. The property is read once, when this class is first
- * used; any value but {@code jni} and {@code critical} also gives JNI, and {@link
- * #bindingReason()} names the value.
+ * <p>Where the kernel does not trust the processor's counter, they read the JDK's clocks
+ * instead ({@link Binding#JDK}): on x86-64 where {@code tsc} is not among the kernel's
+ * available clocksources ({@code
+ * /sys/devices/system/clocksource/clocksource0/available_clocksource}) or the flags in
+ * {@code /proc/cpuinfo} lack {@code constant_tsc} or {@code nonstop_tsc}, on aarch64 where
+ * {@code arch_sys_counter} is not among those clocksources, and wherever those files cannot
+ * be read. {@link #bindingReason()} then says what the kernel said. {@link Varnok}'s natives
+ * read the counter all the same.
  *
- * <p>The first use loads the library and calibrates the clocks, as {@link Varnok}'s does, and
- * fails in the same way where the library cannot be used (see {@link
- * VarnokClock#isAvailable()} to ask without an error).
+ * <p>Setting {@value #BINDING_PROPERTY} to {@code jni} forces the JNI binding, for
+ * measurements and as an escape hatch, where the counter is trusted; it never brings back an
+ * untrusted counter. The property is read once, when this class is first used; any value but
+ * {@code jni} and {@code critical} also gives JNI, and {@link #bindingReason()} names the
+ * value.
+ *
+ * <p>The first use decides the binding once for the life of the JVM. Unless it is {@code JDK},
+ * it loads the library and calibrates the clocks, as {@link Varnok}'s does, and fails in the
+ * same way where the library cannot be used (see {@link VarnokClock#isAvailable()} to ask
+ * without an error); with {@code JDK} no library is loaded.
  */
 public final class VarnokTime {
   /** System property that chooses the binding: {@code jni}, or {@code critical} (the default). */
@@ -35,7 +46,12 @@ public final class VarnokTime {
     /** Through {@link Varnok}'s JNI methods. */
     JNI,
     /** Through critical downcalls of the Foreign Function and Memory API (JDK 22 and later). */
-    CRITICAL
+    CRITICAL,
+    /**
+     * The JDK's clocks, {@code Clock.systemUTC()} and {@code System.nanoTime()}: the kernel
+     * does not trust the counter here.
+     */
+    JDK
   }
 
   private VarnokTime() {}
@@ -45,7 +61,8 @@ public final class VarnokTime {
    *
    * <p>Present-day values are multiples of 256 ns. The clock is corrected against the
    * system's clock once per 2^32 counter ticks and may then step by the correction, forwards
-   * or backwards: use it for time stamps, and {@link #nanoTime()} for intervals.
+   * or backwards: use it for time stamps, and {@link #nanoTime()} for intervals. With the
+   * {@link Binding#JDK} binding it is the JDK's {@code Clock.systemUTC()} in nanoseconds.
    *
    * @return the current time in nanoseconds since the Unix epoch
    */
@@ -55,7 +72,8 @@ public final class VarnokTime {
 
   /**
    * The processor's counter in nanoseconds, with an arbitrary origin: {@link
-   * Varnok#nanoTimeRelative1()}. Only differences between two values mean anything.
+   * Varnok#nanoTimeRelative1()}, or {@code System.nanoTime()} with the {@link Binding#JDK}
+   * binding. Only differences between two values mean anything.
    *
    * @return the counter's reading, scaled to nanoseconds
    */
@@ -66,7 +84,7 @@ public final class VarnokTime {
   /**
    * The binding in use, chosen once for the life of the JVM.
    *
-   * @return how {@link #currentTimeNanos()} and {@link #nanoTime()} reach the library
+   * @return how {@link #currentTimeNanos()} and {@link #nanoTime()} reach their clocks
    */
   public static Binding binding() {
     return ClockBinding.KIND;

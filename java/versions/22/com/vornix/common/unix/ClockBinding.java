@@ -20,7 +20,8 @@ import java.lang.invoke.MethodHandle;
  *
  * <p>The handles are static finals, so that the JIT treats them as constants and inlines the
  * downcall. Where they cannot be had this class uses {@link Varnok}'s natives, as the base
- * version of this class always does, and says why.
+ * version of this class does, and says why. Where the kernel does not trust the counter
+ * ({@link CounterTrust}), both versions read the JDK's clocks and load no library.
  */
 final class ClockBinding {
   private static final String EPOCH_SYMBOL = "Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1";
@@ -32,37 +33,48 @@ final class ClockBinding {
   private static final MethodHandle EPOCH;
   private static final MethodHandle RELATIVE;
   private static final boolean CRITICAL;
+  /** The JDK's clocks are read, and the library is not loaded here. */
+  private static final boolean JDK = CounterTrust.DISTRUST != null;
 
   static {
-    // Loads the library, or fails as Varnok does, and calibrates through JNI.
-    Varnok.calibrate();
-    // The relative clock fixes its factor at its first call, under a one-time
-    // initialisation that may wait for another thread: made here, through JNI, so that no
-    // critical call ever waits.
-    Varnok.nanoTimeRelative1();
-    String refusal = refusal();
-    MethodHandle epoch = null;
-    MethodHandle relative = null;
-    if (refusal == null) {
-      try {
-        epoch = downcall(EPOCH_SYMBOL);
-        relative = downcall(RELATIVE_SYMBOL);
-      } catch (RuntimeException | LinkageError e) {
-        refusal = "critical downcalls could not be made here (" + e + ")";
+    if (JDK) {
+      CRITICAL = false;
+      EPOCH = null;
+      RELATIVE = null;
+      KIND = VarnokTime.Binding.JDK;
+      REASON = CounterTrust.reason();
+    } else {
+      // Loads the library, or fails as Varnok does, and calibrates through JNI.
+      Varnok.calibrate();
+      // The relative clock fixes its factor at its first call, under a one-time
+      // initialisation that may wait for another thread: made here, through JNI, so that no
+      // critical call ever waits.
+      Varnok.nanoTimeRelative1();
+      String refusal = refusal();
+      MethodHandle epoch = null;
+      MethodHandle relative = null;
+      if (refusal == null) {
+        try {
+          epoch = downcall(EPOCH_SYMBOL);
+          relative = downcall(RELATIVE_SYMBOL);
+        } catch (RuntimeException | LinkageError e) {
+          refusal = "critical downcalls could not be made here (" + e + ")";
+        }
       }
+      CRITICAL = refusal == null;
+      EPOCH = CRITICAL ? epoch : null;
+      RELATIVE = CRITICAL ? relative : null;
+      KIND = CRITICAL ? VarnokTime.Binding.CRITICAL : VarnokTime.Binding.JNI;
+      REASON = CRITICAL
+          ? "Java " + Runtime.version().feature() + ": critical downcalls"
+          : refusal;
     }
-    CRITICAL = refusal == null;
-    EPOCH = CRITICAL ? epoch : null;
-    RELATIVE = CRITICAL ? relative : null;
-    KIND = CRITICAL ? VarnokTime.Binding.CRITICAL : VarnokTime.Binding.JNI;
-    REASON = CRITICAL
-        ? "Java " + Runtime.version().feature() + ": critical downcalls"
-        : refusal;
   }
 
   private ClockBinding() {}
 
   static long epoch() {
+    if (JDK) return CounterTrust.epoch();
     if (CRITICAL) {
       try {
         return (long) EPOCH.invokeExact(MemorySegment.NULL, MemorySegment.NULL);
@@ -74,6 +86,7 @@ final class ClockBinding {
   }
 
   static long relative() {
+    if (JDK) return CounterTrust.relative();
     if (CRITICAL) {
       try {
         return (long) RELATIVE.invokeExact(MemorySegment.NULL, MemorySegment.NULL);

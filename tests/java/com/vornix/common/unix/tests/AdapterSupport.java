@@ -1,5 +1,6 @@
 package com.vornix.common.unix.tests;
 
+import com.vornix.common.unix.VarnokTime;
 import java.time.Instant;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -19,6 +20,13 @@ import java.util.logging.Logger;
 final class AdapterSupport {
   /** How far an epoch stamp may be from the JDK's clock: Varnok's corrections are µs. */
   static final long NEAR_NANOS = 1_000_000L;
+  /** Readings of an adapter's epoch method against Varnok's, at least and at most. */
+  static final long MIN_SAMPLES = 1_000;
+  static final long MAX_SAMPLES = 20_000_000;
+  /** Millisecond readings that tell Varnok's clock from the JDK's, sought. */
+  static final int TELLING = 8;
+  /** Readings that a step of Varnok's clock may put outside their bracket. */
+  static final int STEPS = 2;
 
   /** The reports of java.util.logging under the adapters' packages. */
   static final class JulNotices extends Handler {
@@ -74,6 +82,75 @@ final class AdapterSupport {
     checks.check(what + (varnok ? " are all multiples of 256 ns (Varnok's)"
             : " are not all multiples of 256 ns (the JDK's)"),
         grained == varnok, Arrays.toString(stamps));
+  }
+
+  /** A method the framework may call for the epoch time, in ns or in ms (its unit in ns). */
+  static final class EpochMethod {
+    final String name;
+    final long unit;
+    final LongSupplier read;
+
+    EpochMethod(String name, long unit, LongSupplier read) {
+      this.name = name;
+      this.unit = unit;
+      this.read = read;
+    }
+  }
+
+  static EpochMethod nanos(String name, LongSupplier read) {
+    return new EpochMethod(name, 1, read);
+  }
+
+  static EpochMethod millis(String name, LongSupplier read) {
+    return new EpochMethod(name, 1_000_000L, read);
+  }
+
+  /**
+   * Each method reads Varnok's epoch clock: each reading, in its unit, lies between two
+   * {@code VarnokTime.currentTimeNanos()} readings taken just before and after, each rounded
+   * down to that unit, and a reading in ns is a multiple of 256.
+   *
+   * <p>The JDK's clock is within microseconds of Varnok's, so a millisecond read from it
+   * mostly falls within the bracket too. The readings that tell them apart are those where
+   * the two clocks stand on either side of a millisecond's edge: the JDK's, read just before
+   * and after, shows one millisecond and Varnok's bracket another. Readings go on until
+   * {@value #TELLING} of those were seen. Varnok's clock steps by its correction at the first
+   * read of each cycle epoch, about once a second, and a step inside a bracket can put that
+   * one reading outside it: up to {@value #STEPS} may be.
+   */
+  static void checkReadsVarnokEpoch(Checks checks, EpochMethod... methods) {
+    for (EpochMethod method : methods) {
+      boolean inMillis = method.unit > 1;
+      long samples = 0;
+      int telling = 0;
+      int misses = 0;
+      String miss = "";
+      while (samples < MIN_SAMPLES || (inMillis && telling < TELLING && samples < MAX_SAMPLES)) {
+        long before = VarnokTime.currentTimeNanos();
+        long jdkBefore = System.currentTimeMillis();
+        long reading = method.read.getAsLong();
+        long jdkAfter = System.currentTimeMillis();
+        long after = VarnokTime.currentTimeNanos();
+        samples++;
+        long low = Math.floorDiv(before, method.unit);
+        long high = Math.floorDiv(after, method.unit);
+        if (inMillis && low == high && jdkBefore == jdkAfter && jdkBefore != low) {
+          telling++;
+        }
+        if (reading < low || reading > high || (!inMillis && reading % 256 != 0)) {
+          if (misses++ < 3) {
+            miss += " " + reading + " outside " + low + ".." + high + ";";
+          }
+        }
+      }
+      String unit = inMillis ? "ms" : "ns, multiples of 256";
+      checks.check(method.name + " reads Varnok's epoch clock: " + samples + " readings within"
+          + " Varnok's bracket in " + unit + (inMillis ? ", " + telling + " of them where the"
+          + " JDK's clock stood in another ms" : ""),
+          misses <= STEPS && (!inMillis || telling >= TELLING),
+          misses + " outside their bracket:" + miss + " and " + telling + " of the " + TELLING
+              + " readings sought where the JDK's clock stood in another ms");
+    }
   }
 
   /** A relative clock reads SOURCE: its reading lies between two of SOURCE's. */

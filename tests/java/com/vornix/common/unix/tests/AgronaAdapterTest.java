@@ -24,6 +24,10 @@ public final class AgronaAdapterTest {
       for (int i = 0; i < stamps.length; i++) stamps[i] = epoch.nanoTime();
       long after = AdapterSupport.epochNanosNow();
       AdapterSupport.checkStamps(checks, "its stamps", varnok, stamps, before, after);
+      if (varnok) {
+        AdapterSupport.checkReadsVarnokEpoch(checks,
+            AdapterSupport.nanos("EpochNanoClock.nanoTime()", epoch::nanoTime));
+      }
     });
     checks.group("NanoClock", () -> AdapterSupport.checkRelative(checks, "nanoTime()",
         relative::nanoTime, varnok ? VarnokTime::nanoTime : System::nanoTime));

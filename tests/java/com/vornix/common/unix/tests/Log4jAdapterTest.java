@@ -94,6 +94,15 @@ public final class Log4jAdapterTest {
           millis + " ms");
     });
     if (varnok) {
+      VarnokPreciseClock clock = new VarnokPreciseClock();
+      MutableInstant instant = new MutableInstant();
+      checks.group("each method against Varnok's readings", () ->
+          AdapterSupport.checkReadsVarnokEpoch(checks,
+              AdapterSupport.nanos("init(MutableInstant)", () -> {
+                clock.init(instant);
+                return instant.getEpochSecond() * 1_000_000_000L + instant.getNanoOfSecond();
+              }),
+              AdapterSupport.millis("currentTimeMillis()", clock::currentTimeMillis)));
       checks.group("allocation", () -> allocation(logger));
     }
     checks.group("the fallback notice", () -> {

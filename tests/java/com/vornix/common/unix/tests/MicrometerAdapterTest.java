@@ -51,6 +51,11 @@ public final class MicrometerAdapterTest {
           before - 1 <= wall && wall <= after + 1, wall + " not near " + before + ".." + after);
       AdapterSupport.checkRelative(checks, "monotonicTime()", clock::monotonicTime, relative);
     });
+    if (varnok) {
+      checks.group("wallTime() against Varnok's readings", () ->
+          AdapterSupport.checkReadsVarnokEpoch(checks,
+              AdapterSupport.millis("wallTime()", clock::wallTime)));
+    }
     AdapterSupport.checkNotices(checks, varnok, notices.messages);
     checks.finish();
   }

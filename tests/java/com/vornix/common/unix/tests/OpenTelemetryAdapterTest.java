@@ -81,6 +81,13 @@ public final class OpenTelemetryAdapterTest {
       AdapterSupport.checkRelative(checks, "nanoTime()", clock::nanoTime,
           varnok ? VarnokTime::nanoTime : System::nanoTime);
     });
+    if (varnok) {
+      checks.group("each method against Varnok's readings", () ->
+          AdapterSupport.checkReadsVarnokEpoch(checks,
+              AdapterSupport.nanos("now()", clock::now),
+              AdapterSupport.nanos("now(true)", () -> clock.now(true)),
+              AdapterSupport.nanos("now(false)", () -> clock.now(false))));
+    }
     AdapterSupport.checkNotices(checks, varnok, notices.messages);
     checks.finish();
   }

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The README's first command in a fresh clone, as a machine without Google
+# Benchmark and GoogleTest would run it: it must build the jar, run the demo,
+# and name each part it skips with the Debian package that brings it, once.
+# The command is read from the README itself, so that what is checked is
+# what a reader runs. Tests what is committed (a clone has nothing else).
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+git clone -q "$source_dir" "$work/varnok"
+cd "$work/varnok"
+
+# The first line of the README's first sh block.
+command=$(awk '/^```sh$/ { inside = 1; next } inside { print; exit }' README.md)
+configure="cmake -S . -B build"
+if [[ $command != "$configure "* ]]; then
+  echo "FAIL: the README's first command no longer begins with '$configure': $command"
+  exit 1
+fi
+hide="-DCMAKE_DISABLE_FIND_PACKAGE_benchmark=TRUE -DCMAKE_DISABLE_FIND_PACKAGE_GTest=TRUE"
+command="$configure $hide${command#"$configure"}"
+echo "== $command"
+start=$SECONDS
+status=0
+bash -c "$command" >"$work/log" 2>&1 || status=$?
+echo "== exit status $status after $((SECONDS - start)) s; the configure lines that skip:"
+grep -E '^-- .* skipped: ' "$work/log" || true
+
+failures=()
+((status == 0)) || failures+=("the command failed")
+[[ -s build/varnok.jar ]] || failures+=("no build/varnok.jar")
+# The demo's first lines, which it prints once the library has loaded.
+grep -qE '^Varnok [0-9]+\.[0-9]+\.[0-9]+' "$work/log" || failures+=("the demo printed no version")
+grep -qE '^Binding: (JNI|CRITICAL)' "$work/log" || failures+=("the demo printed no binding")
+# Each hidden part named exactly once, with its package.
+for line in 'Tests skipped: no GoogleTest \(Debian package libgtest-dev\)' \
+            'Native benchmark .* skipped: no Google Benchmark \(Debian package libbenchmark-dev\)'; do
+  n=$(grep -cE "^-- $line" "$work/log" || true)
+  ((n == 1)) || failures+=("configure printed '$line' $n times, not once")
+done
+if ((${#failures[@]})); then
+  echo "== the command's output:"
+  cat "$work/log"
+  printf 'FAIL: %s\n' "${failures[@]}"
+  exit 1
+fi
+echo "PASS: the first command built the jar, ran the demo and named both skipped parts"
