@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace varnok_kernel_clock {
 
 // systemd's SystemCallFilter=@system-service leaves out the @clock set, to
@@ -13,8 +15,15 @@ namespace varnok_kernel_clock {
 // and Kubernetes answer EPERM instead. A process cannot tell which without
 // trying, but it can tell that some filter is installed: then the library
 // asks nothing of adjtimex, and measures what it would have read.
+// A filter, once installed, stays for the life of the thread, and a process
+// that has one is likely to have it on every thread: once seen, adjtimex is
+// never called again, and prctl neither.
 static bool FilterMayKill() {
-  return prctl(PR_GET_SECCOMP, 0, 0, 0, 0) == 2;
+  static std::atomic<bool> seen(false);
+  if (seen.load(std::memory_order_relaxed)) return true;
+  if (prctl(PR_GET_SECCOMP, 0, 0, 0, 0) != 2) return false;
+  seen.store(true, std::memory_order_relaxed);
+  return true;
 }
 
 // Per second of the raw clock the kernel advances REALTIME by its tick

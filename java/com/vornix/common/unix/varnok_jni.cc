@@ -141,6 +141,10 @@ struct Remeasurer {
 Remeasurer remeasurer;
 }  // namespace
 
+// Whether the clock measures, for threads that meet the word held by
+// another and read the wall clock themselves.
+static std::atomic<bool> measuring_hint(false);
+
 // The windows for a counter rate. On x86-64 the long one stays a cycle
 // epoch; on aarch64, where 2^32 ticks are up to 172 s, it is the largest
 // power of two within a second, and a block the largest within 1 ms.
@@ -241,6 +245,7 @@ static void Remeasure(int64 now, double wall, double monotonic) {
   base_walltime.store(wall, std::memory_order_relaxed);
   SetDrift(0.0f);
   r.have_drift = false;
+  measuring_hint.store(r.measuring, std::memory_order_relaxed);
 }
 
 // --- The native methods -----------------------------------------------------
@@ -277,6 +282,7 @@ JNIEXPORT void JNICALL Java_com_vornix_common_unix_Varnok_init(JNIEnv*,
   r.settled_from = base;
   r.measured_window = static_cast<uint64_t>(base) >> r.long_shift;
   if (r.measuring) Refit(base, monotonic, slope);
+  measuring_hint.store(r.measuring, std::memory_order_relaxed);
   Open(base);
 }
 
@@ -305,8 +311,11 @@ static bool MoveOn(int64 now, uint64_t block, jlong* result) {
                                                 std::memory_order_acq_rel,
                                                 std::memory_order_relaxed)) {
     // Another thread holds the word: a good pair of this thread's own
-    // serves, as the re-measuring thread's serves it.
-    const double wall = WallTime_Slow();
+    // serves, as the re-measuring thread's serves it, from the same clock.
+    double wall = measuring_hint.load(std::memory_order_relaxed)
+                      ? kc::RealtimeSeconds()
+                      : NAN;
+    if (isnan(wall)) wall = WallTime_Slow();
     if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) return false;
     *result = static_cast<jlong>(wall * 1e9);
     return true;
