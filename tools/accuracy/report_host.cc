@@ -141,11 +141,11 @@ void PrintFrequency(const Host& host) {
   printf("the clock's factor: %+.3f ppm on the counter's rate, read at init\n",
          host.clock_factor_ppm);
   if (std::fabs(host.clock_factor_ppm - k.realtime_ppm) > 0.01) {
-    PrintWrapped(2, "WARNING: not the kernel's correction: the epoch clock "
-                    "drifts from CLOCK_REALTIME by the difference within "
-                    "each cycle epoch and steps back to it at the next (a "
+    PrintWrapped(2, "WARNING: not the kernel's correction: the relative "
+                    "clock runs off CLOCK_MONOTONIC by the difference (a "
                     "library that counts in raw seconds, or a reading it "
-                    "could not use).");
+                    "could not use); the epoch clock then measures the rate "
+                    "itself, re-measuring every 2^21 ticks.");
   }
 }
 

@@ -170,7 +170,8 @@ void PrintSamplingStart(const Options& options) {
 }
 
 // A daemon may change the frequency after init (temperature, a new
-// estimate, chrony's slewing of an offset); the clock keeps init's factor.
+// estimate, chrony's slewing of an offset). The epoch clock takes a change
+// up at its next re-measurement; the relative clock keeps init's factor.
 void PrintFrequencySinceInit(const Host& host, const Figures& f) {
   const KernelFrequency now = ReadKernelFrequency();
   if (!host.frequency.ok || !now.ok) return;
@@ -179,10 +180,11 @@ void PrintFrequencySinceInit(const Host& host, const Figures& f) {
   printf("CLOCK_REALTIME now runs %+.3f ppm against the raw clock: %+.3f ppm "
          "since init.\n",
          now.realtime_ppm, change);
-  printf("The clock keeps init's factor, so a change moves it by the change "
-         "times an\nepoch before each re-measurement: %.3f us per cycle epoch "
-         "now, %.3f us for\neach ppm of change.\n",
-         std::fabs(change) * f.epoch_seconds, f.epoch_seconds);
+  printf("The epoch clock takes a change up at its next re-measurement: "
+         "every 2^21\nticks (%.3f ms here) while a daemon disciplines the "
+         "clock. The relative clock\nkeeps init's factor: it runs %+.3f ppm "
+         "off CLOCK_MONOTONIC now.\n",
+         2097152.0 / f.counter_rate * 1e3, -change);
 }
 
 void PrintRun(const Options& options, const Host& host, const RatePath& trace,

@@ -69,8 +69,9 @@ public final class Varnok {
    * Nanoseconds since the Unix epoch (1970-01-01T00:00:00Z).
    *
    * <p>Present-day values are multiples of 256 ns. The value is corrected against the
-   * system's clock once per 2^32 counter ticks (about 1.4 s at 3 GHz), and may then step
-   * by the correction, forwards or backwards: use it for time stamps, not for intervals.
+   * system's clock once per 2^32 counter ticks (about 1.4 s at 3 GHz), or every 2^21
+   * (about 1 ms) where a daemon steers the system's clock, and may then step by the
+   * correction, forwards or backwards: use it for time stamps, not for intervals.
    *
    * @return the current time in nanoseconds since the Unix epoch
    */

@@ -60,8 +60,9 @@ public final class VarnokTime {
    * Nanoseconds since the Unix epoch (1970-01-01T00:00:00Z): {@link Varnok#nanoTimeEpoch1()}.
    *
    * <p>Present-day values are multiples of 256 ns. The clock is corrected against the
-   * system's clock once per 2^32 counter ticks and may then step by the correction, forwards
-   * or backwards: use it for time stamps, and {@link #nanoTime()} for intervals. With the
+   * system's clock once per 2^32 counter ticks, or every 2^21 (about 1 ms) where a daemon
+   * steers the system's clock, and may then step by the correction, forwards or backwards:
+   * use it for time stamps, and {@link #nanoTime()} for intervals. With the
    * {@link Binding#JDK} binding it is the JDK's {@code Clock.systemUTC()} in nanoseconds.
    *
    * @return the current time in nanoseconds since the Unix epoch

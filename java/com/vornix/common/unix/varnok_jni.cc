@@ -1,13 +1,12 @@
 // The native methods of com.vornix.common.unix.Varnok: a wall clock that
 // costs one counter read on almost every call, and a relative clock that is
-// the counter scaled to nanoseconds. The epoch clock is the base wall time
-// of init plus the cycles since then, corrected by a drift that the first
-// read of each cycle epoch (2^32 ticks) measures afresh against gettimeofday.
+// the counter scaled to nanoseconds. The epoch clock is a line through a
+// base pair (counter, wall time), plus a drift; how it keeps to the system's
+// clock is told at Remeasure below.
 
 #include <jni.h>
+#include <math.h>
 #include <stdint.h>
-#include <sys/timex.h>
-#include <unistd.h>
 
 #include <atomic>
 
@@ -16,6 +15,7 @@
 #include "java/com/vornix/common/unix/base/cycleclock.h"
 #include "java/com/vornix/common/unix/base/sysinfo.h"
 #include "java/com/vornix/common/unix/base/walltime.h"
+#include "java/com/vornix/common/unix/kernel_clock.h"
 using java_com_vornix_common_unix_base::CycleClock;
 using java_com_vornix_common_unix_base::CyclesPerSecond;
 using java_com_vornix_common_unix_base::GetDrift;
@@ -23,14 +23,14 @@ using java_com_vornix_common_unix_base::InitializeSystemInfo;
 using java_com_vornix_common_unix_base::int64;
 using java_com_vornix_common_unix_base::SetDrift;
 using java_com_vornix_common_unix_base::WallTime_Slow;
+namespace kc = varnok_kernel_clock;
 
-// Calibration, written by init alone before any read.
-static double cycles_to_seconds_ = 0.0;  // CLOCK_REALTIME seconds per tick
-static int64 max_interval_cycles = 0;  // the ticks of 100 us
-static int64 base_cycletime = 0;
-static double base_walltime = 0.0;
-
-// The cycle epoch at which the drift was last measured.
+// The block of counts that the fast path serves, as (count >> block shift)
+// << 6 | generation: a block is about a millisecond, and a re-measurement
+// comes at the first read of a new cycle epoch, or of each new block while
+// the clock measures. The generation changes whenever the word is written,
+// so a reader that loads the same word before and after the line has read
+// an unchanged line.
 static std::atomic<uint64_t> last_adjust_time(0);
 
 namespace {
@@ -41,6 +41,42 @@ struct last_adjust_time_annotator {
 } thelast_adjust_time_annotator;
 }  // namespace
 
+// The line, written under the window's claim (below) and read by the fast
+// path between two loads of the window. Atomics only so that the race is
+// defined: relaxed loads and stores are plain moves.
+static std::atomic<double> cycles_to_seconds_(0.0);  // CLOCK_REALTIME s per tick
+static std::atomic<int64> base_cycletime(0);
+static std::atomic<double> base_walltime(0.0);
+// Written by init alone.
+static int64 max_interval_cycles = 0;  // the ticks of 100 us
+static double relative_seconds_per_tick = 0.0;  // init's slope, for intervals
+
+// Blocks of about a millisecond: a clock that measures re-measures at the
+// first read of each; one that does not only moves the word on to the new
+// block (no system call), and re-measures at each new cycle epoch. On
+// x86-64 the shift is a constant, 0.5 to 2 ms at the counters' 1 to 4 GHz,
+// so that the fast path's test costs what a cycle epoch's did: a shift by
+// a loaded count costs Intel cores three micro-operations. The aarch64
+// timer runs at 25 MHz to 1 GHz, so there init chooses it.
+#if defined(__x86_64__)
+static constexpr int kBlockShift = 21;
+static inline int BlockShift() { return kBlockShift; }
+#else
+static int block_shift = 21;
+static inline int BlockShift() { return block_shift; }
+#endif
+
+// Held by the one thread that writes the word: its block is one no count
+// reaches, so every reader meanwhile takes the slow path, and none waits
+// for the holder.
+static constexpr uint64_t kClaimed = UINT64_MAX;
+
+// A count is in the block when it agrees with the word above the
+// generation's six bits, once shifted six bits less than the block.
+static inline bool InBlock(int64 cycles, uint64_t block) {
+  return ((static_cast<uint64_t>(cycles) >> (BlockShift() - 6)) ^ block) < 64;
+}
+
 // Ticks from start to end. Wrapping, so that a counter that jumps (or a
 // reading on a core whose counter lags) cannot overflow the subtraction.
 static inline int64 CyclesBetween(int64 start, int64 end) {
@@ -48,100 +84,302 @@ static inline int64 CyclesBetween(int64 start, int64 end) {
                             static_cast<uint64_t>(start));
 }
 
-static inline uint64_t CycleEpoch(int64 cycles) {
-  return static_cast<uint64_t>(cycles) >> 32;
-}
-
-// The wall time that the cycle count stands for by the base reading alone.
+// The wall time that the cycle count stands for by the line alone.
 static inline double Estimate(int64 now) {
-  return base_walltime +
-         static_cast<double>(CyclesBetween(base_cycletime, now)) *
-             cycles_to_seconds_;
+  return base_walltime.load(std::memory_order_relaxed) +
+         static_cast<double>(CyclesBetween(
+             base_cycletime.load(std::memory_order_relaxed), now)) *
+             cycles_to_seconds_.load(std::memory_order_relaxed);
 }
 
-// CLOCK_REALTIME's seconds per second of the raw clock (CLOCK_MONOTONIC_RAW,
-// against which the counter's rate is checked), as the kernel's frequency
-// correction sets it when init runs: 1 + f. An NTP daemon sets it to make
-// up for the crystal's error, often by tens of ppm; counted in the raw
-// seconds, the clock would drift from gettimeofday by f within each epoch
-// and jump back to it at the next, backwards when f < 0.
+// --- Re-measurement: what the thread holding the window keeps -------------
 //
-// Per second of the raw clock the kernel advances REALTIME by its tick
-// length times USER_HZ: tick us per tick, USER_HZ ticks, plus freq, which
-// is in 2^-16 ppm of a second. In nanoseconds that is
-//   tick * USER_HZ * 1000 + freq / 65536 * 1000,
-// so 1 + f = tick * USER_HZ / 1e6 + freq / 65536e6. Without NTP, freq is 0
-// and tick * USER_HZ is 1e6, so the factor is exactly 1.0 and the clock
-// is bit for bit the uncorrected one.
-//
-// A reading the kernel itself would not have taken (freq beyond its
-// 500 ppm, tick beyond 10% of nominal), or a failed call, leaves 1.0.
-static double RealtimeRate() {
-  constexpr long kMaxFreq = 500L << 16;  // 500 ppm
-  struct timex tx = {};                 // modes 0: read only, for any user
-  if (adjtimex(&tx) == -1 || tx.freq < -kMaxFreq || tx.freq > kMaxFreq) {
-    return 1.0;
-  }
-  // Doubles, so that a nonsensical tick cannot overflow: a product inside
-  // the range needs both factors small, and is then exact.
-  const double second_us =
-      static_cast<double>(tx.tick) * static_cast<double>(sysconf(_SC_CLK_TCK));
-  if (!(second_us >= 900000.0 && second_us <= 1100000.0)) return 1.0;
-  return second_us / 1e6 + static_cast<double>(tx.freq) / 65536e6;
+// Each reading either falls in the window of counter values that the last
+// re-measurement opened (the fast path: no system call, no store), or
+// re-measures against gettimeofday. On a host that nothing disciplines, the
+// window is a cycle epoch, 2^32 ticks, and a re-measurement only replaces
+// the drift: the clock is exactly base + ticks * slope + drift. Where a
+// daemon steers the kernel's clock, or the clock was stepped, or the counter
+// jumped or changed its rate, the clock *measures*: windows of about a
+// millisecond, each re-measurement moving the base pair to the pair it has
+// just taken, with the slope of CLOCK_MONOTONIC against the counter, and a
+// change of the kernel's frequency taken up at once.
+
+// A drift past this is a step of the clock or a jump of the counter: it is
+// folded into a new base rather than kept in a float, whose resolution at
+// an hour (244 us) would be the clock's error from then on.
+static constexpr double kFoldSeconds = 1e-3;
+// Undisciplined, the drift stays within gettimeofday's microsecond from
+// epoch to epoch. A larger change means the counter's rate has moved.
+static constexpr double kRateMovedSeconds = 5e-6;
+// How long a clock that measures keeps doing so once the kernel says
+// nothing steers it any more and nothing has moved.
+static constexpr double kSettleSeconds = 2.0;
+// The slope is refitted over this many short windows: long enough that
+// CLOCK_MONOTONIC's and the counter's read jitter are well under 1 ppm.
+static constexpr int kRefitWindows = 16;
+// A fitted slope this far from the discovered rate is a counter that jumped
+// between the two pairs, not a rate.
+static constexpr double kPlausibleSlope = 0.2;
+
+namespace {
+struct Remeasurer {
+  int long_shift = 32;  // the window a clock that does not measure keeps
+  uint64_t measured_window = 0;  // the count >> long_shift measured last
+  double nominal_slope = 0.0;  // seconds per tick by the discovered rate
+  double kernel_rate = 1.0;    // the kernel's 1 + f at the last reading
+  bool kernel_readable = false;
+  bool measuring = false;
+  int64 settled_from = 0;  // counter at which measuring last had a reason
+  bool have_drift = false;
+  double last_drift = 0.0;
+  bool have_anchor = false;  // a (counter, CLOCK_MONOTONIC) pair to fit from
+  int64 anchor_cycles = 0;
+  double anchor_monotonic = 0.0;
+  unsigned generation = 0;
+};
+Remeasurer remeasurer;
+}  // namespace
+
+// Whether the clock measures, for threads that meet the word held by
+// another and read the wall clock themselves.
+static std::atomic<bool> measuring_hint(false);
+
+// The windows for a counter rate. On x86-64 the long one stays a cycle
+// epoch; on aarch64, where 2^32 ticks are up to 172 s, it is the largest
+// power of two within a second, and a block the largest within 1 ms.
+#if !defined(__x86_64__)
+static int FloorLog2(double x) {
+  int shift = 0;
+  while (shift < 62 && x >= 2.0) x *= 0.5, ++shift;
+  return shift;
 }
+
+static int Clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
+#endif
+
+static void ChooseWindows(double rate) {
+#if defined(__x86_64__)
+  (void)rate;
+  remeasurer.long_shift = 32;
+#else
+  remeasurer.long_shift = Clamp(FloorLog2(rate), 12, 32);
+  block_shift = Clamp(FloorLog2(rate * 1e-3), 12, remeasurer.long_shift);
+#endif
+}
+
+// Opens the block of the count for readers, with a generation of its own.
+static void Open(int64 cycles) {
+  ++remeasurer.generation;
+  last_adjust_time.store(
+      (static_cast<uint64_t>(cycles) >> BlockShift()) << 6 |
+          (remeasurer.generation & 63u),
+      std::memory_order_release);
+}
+
+// Whether the kernel's word (or its absence) calls for measuring; takes up
+// a change of its frequency at once, scaling the slope by it.
+static bool KernelAsksToMeasure(double* slope) {
+  Remeasurer& r = remeasurer;
+  const kc::Discipline d = kc::ReadDiscipline();
+  if (d.readable && r.kernel_readable && d.rate != r.kernel_rate) {
+    *slope *= d.rate / r.kernel_rate;
+    r.have_anchor = false;  // the fit would straddle the change
+  }
+  r.kernel_readable = d.readable;
+  if (d.readable) r.kernel_rate = d.rate;
+  return d.disciplined;  // unreadable counts as disciplined: measure
+}
+
+// The slope of CLOCK_MONOTONIC against the counter since the anchor, once
+// the anchor is old enough; the slope unchanged otherwise.
+static double Refit(int64 now, double monotonic, double slope) {
+  Remeasurer& r = remeasurer;
+  if (isnan(monotonic)) return slope;
+  if (!r.have_anchor) {
+    r.have_anchor = true;
+    r.anchor_cycles = now;
+    r.anchor_monotonic = monotonic;
+    return slope;
+  }
+  const int64 ticks = CyclesBetween(r.anchor_cycles, now);
+  if (ticks < (int64{kRefitWindows} << BlockShift())) return slope;
+  const double fitted =
+      (monotonic - r.anchor_monotonic) / static_cast<double>(ticks);
+  r.anchor_cycles = now;
+  r.anchor_monotonic = monotonic;
+  return fabs(fitted / r.nominal_slope - 1.0) < kPlausibleSlope ? fitted : slope;
+}
+
+// Takes the good pair (now, wall) as the new re-measurement. monotonic is
+// CLOCK_MONOTONIC read inside the pair, or a NaN where it was not.
+static void Remeasure(int64 now, double wall, double monotonic) {
+  Remeasurer& r = remeasurer;
+  double slope = cycles_to_seconds_.load(std::memory_order_relaxed);
+  const bool disciplined = KernelAsksToMeasure(&slope);
+  const double drift = wall - Estimate(now);
+  const bool moved = fabs(drift) > kFoldSeconds ||
+                     (r.have_drift && !r.measuring &&
+                      fabs(drift - r.last_drift) > kRateMovedSeconds);
+  if (moved) r.have_anchor = false;  // a step or a jump: fit afresh
+  if (disciplined || moved || !r.kernel_readable) {
+    r.settled_from = now;
+  }
+  const bool was_measuring = r.measuring;
+  r.measuring =
+      r.settled_from == now ||
+      (r.measuring && static_cast<double>(CyclesBetween(r.settled_from, now)) *
+                              r.nominal_slope < kSettleSeconds);
+  r.measured_window = static_cast<uint64_t>(now) >> r.long_shift;
+  if (!r.measuring && !was_measuring && !moved) {
+    // Nothing steers the clock and nothing moved: only the drift changes.
+    r.have_drift = true;
+    r.last_drift = drift;
+    SetDrift(static_cast<float>(drift));
+    return;
+  }
+  // Measuring, or leaving it: the line starts afresh at this pair.
+  if (r.measuring) slope = Refit(now, monotonic, slope);
+  cycles_to_seconds_.store(slope, std::memory_order_relaxed);
+  base_cycletime.store(now, std::memory_order_relaxed);
+  base_walltime.store(wall, std::memory_order_relaxed);
+  SetDrift(0.0f);
+  r.have_drift = false;
+  measuring_hint.store(r.measuring, std::memory_order_relaxed);
+}
+
+// --- The native methods -----------------------------------------------------
 
 JNIEXPORT void JNICALL Java_com_vornix_common_unix_Varnok_init(JNIEnv*,
                                                                jclass) {
   InitializeSystemInfo();
-  // The frequency is read once: a daemon's later change of it shows as
-  // drift, re-measured each epoch, as before.
-  cycles_to_seconds_ = RealtimeRate() / CyclesPerSecond();
+  Remeasurer& r = remeasurer;
+  r = Remeasurer();
+  // Readers in flight (there should be none) keep off the line.
+  last_adjust_time.store(kClaimed, std::memory_order_relaxed);
+  const double rate = CyclesPerSecond();
+  r.nominal_slope = 1.0 / rate;
+  ChooseWindows(rate);
+  double unused;
+  r.measuring = KernelAsksToMeasure(&unused);
+  const double slope = r.kernel_rate / rate;
+  cycles_to_seconds_.store(slope, std::memory_order_relaxed);
+  relative_seconds_per_tick = slope;
   // In the counter's own ticks: a pair's width is counted in them.
   max_interval_cycles = static_cast<int64>(CyclesPerSecond() * 0.0001);
   // A pair is good only if nothing (preemption, a slow system call) came
   // between its counter read and its wall-clock read.
+  int64 base;
+  double wall, monotonic;
   do {
-    base_cycletime = CycleClock::Now();
-    base_walltime = WallTime_Slow();
-  } while (CyclesBetween(base_cycletime, CycleClock::Now()) >
-           max_interval_cycles);
+    base = CycleClock::Now();
+    wall = WallTime_Slow();
+    monotonic = r.measuring ? kc::MonotonicSeconds() : NAN;
+  } while (CyclesBetween(base, CycleClock::Now()) > max_interval_cycles);
+  base_cycletime.store(base, std::memory_order_relaxed);
+  base_walltime.store(wall, std::memory_order_relaxed);
   SetDrift(0.0f);
-  last_adjust_time.store(CycleEpoch(base_cycletime),
-                         std::memory_order_release);
+  r.settled_from = base;
+  r.measured_window = static_cast<uint64_t>(base) >> r.long_shift;
+  if (r.measuring) Refit(base, monotonic, slope);
+  measuring_hint.store(r.measuring, std::memory_order_relaxed);
+  Open(base);
+}
+
+// The fast path's result for a count in the block that the word held, if
+// the word still holds it after the line was read.
+static inline bool ReadLine(int64 now, uint64_t block, jlong* result) {
+  // Loaded after the block: a writer stores the drift and the line before
+  // it opens a block, so a reader that sees the block sees them.
+  const double drift = GetDrift();
+  const double estimate = Estimate(now);
+  // The same word still, so the same line: a re-measurement that ran
+  // meanwhile (the line is several words) sends the read round again. On
+  // x86-64 the fence is the compiler's alone.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (last_adjust_time.load(std::memory_order_relaxed) != block) return false;
+  *result = static_cast<jlong>((estimate + drift) * 1e9);
+  return true;
+}
+
+// For a count outside the block the word held: moves the word on to a new
+// block, re-measuring if the clock's window is new. False if its pair was
+// not good (the thread was preempted between the reads).
+static bool MoveOn(int64 now, uint64_t block, jlong* result) {
+  if (block == kClaimed ||
+      !last_adjust_time.compare_exchange_strong(block, kClaimed,
+                                                std::memory_order_acq_rel,
+                                                std::memory_order_relaxed)) {
+    // Another thread holds the word: a good pair of this thread's own
+    // serves, as the re-measuring thread's serves it, from the same clock.
+    double wall = measuring_hint.load(std::memory_order_relaxed)
+                      ? kc::RealtimeSeconds()
+                      : NAN;
+    if (isnan(wall)) wall = WallTime_Slow();
+    if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) return false;
+    *result = static_cast<jlong>(wall * 1e9);
+    return true;
+  }
+  std::atomic_thread_fence(std::memory_order_release);
+  Remeasurer& r = remeasurer;
+  if (!r.measuring &&
+      static_cast<uint64_t>(now) >> r.long_shift == r.measured_window) {
+    // Still the window last measured: the line holds, the block moves on.
+    const double drift = GetDrift();
+    *result = static_cast<jlong>((Estimate(now) + drift) * 1e9);
+    Open(now);
+    return true;
+  }
+  // Measuring, the clock re-measures a thousand times a second, and a
+  // wall clock truncated to the microsecond would step it by up to that at
+  // each: CLOCK_REALTIME to the nanosecond instead.
+  double wall = r.measuring ? kc::RealtimeSeconds() : NAN;
+  if (isnan(wall)) wall = WallTime_Slow();
+  const double monotonic = r.measuring ? kc::MonotonicSeconds() : NAN;
+  if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) {
+    // Nothing was changed: give the block back as it was.
+    uint64_t claimed = kClaimed;
+    last_adjust_time.compare_exchange_strong(claimed, block,
+                                             std::memory_order_release,
+                                             std::memory_order_relaxed);
+    return false;
+  }
+  Remeasure(now, wall, monotonic);
+  Open(now);
+  *result = static_cast<jlong>(wall * 1e9);
+  return true;
+}
+
+// Everything but the fast path, out of line so that the fast path saves
+// few registers. Each round reads the counter afresh.
+static __attribute__((noinline)) jlong ReadSlowly(int64 now, uint64_t block) {
+  jlong result;
+  for (;;) {
+    if (InBlock(now, block) ? ReadLine(now, block, &result)
+                            : MoveOn(now, block, &result)) {
+      return result;
+    }
+    now = CycleClock::Now();
+    block = last_adjust_time.load(std::memory_order_acquire);
+  }
 }
 
 JNIEXPORT jlong JNICALL
 Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(JNIEnv*, jclass) {
-  for (;;) {
-    const int64 now = CycleClock::Now();
-    const uint64_t epoch = CycleEpoch(now);
-    // Equality, not order: a reading from an older epoch than the recorded
-    // one re-measures too, rather than pairing with a drift from its future.
-    if (epoch == last_adjust_time.load(std::memory_order_acquire)) {
-      // Loaded after the epoch: a writer stores the drift first, so a
-      // reader that sees the new epoch sees its drift.
-      const double drift = GetDrift();
-      // The estimate is computed only now (from calibration state that no
-      // reader writes), so that it need not be kept across the call above:
-      // that shortens the chain from the counter read to the result.
-      return static_cast<jlong>((Estimate(now) + drift) * 1e9);
-    }
-    const double wall = WallTime_Slow();
-    if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) {
-      continue;  // preempted between the reads: pair afresh
-    }
-    SetDrift(static_cast<float>(wall - Estimate(now)));
-    last_adjust_time.store(epoch, std::memory_order_release);
-    return static_cast<jlong>(wall * 1e9);
-  }
+  const int64 now = CycleClock::Now();
+  const uint64_t block = last_adjust_time.load(std::memory_order_acquire);
+  jlong result;
+  if (InBlock(now, block) && ReadLine(now, block, &result)) return result;
+  return ReadSlowly(now, block);
 }
 
 JNIEXPORT jlong JNICALL
 Java_com_vornix_common_unix_Varnok_nanoTimeRelative1(JNIEnv*, jclass) {
   // Fixed once for the process: a later init must not make this clock jump.
-  // In CLOCK_REALTIME's seconds, so that the kernel's frequency correction
-  // moves it as it moves CLOCK_MONOTONIC, the clock of System.nanoTime().
-  static const double cycles_to_nanoseconds = cycles_to_seconds_ * 1e9;
+  // In CLOCK_REALTIME's seconds as init found them, so that the kernel's
+  // frequency correction moves it as it moves CLOCK_MONOTONIC, the clock of
+  // System.nanoTime(); a slew's passing rate does not.
+  static const double cycles_to_nanoseconds = relative_seconds_per_tick * 1e9;
   return static_cast<jlong>(static_cast<double>(CycleClock::Now()) *
                             cycles_to_nanoseconds);
 }
