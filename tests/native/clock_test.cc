@@ -815,6 +815,39 @@ TEST_F(ClockTest, KeepsUpWithTheDisciplineStepsAndJumps) {
   }
 }
 
+// A measuring clock starts a block's line at each pair, so it takes only
+// tight pairs (5 us: 10000 ticks here), for eight tries; then, so that a
+// host whose clock reads are system calls still gets a clock, one that the
+// 100 us allow. Each try reads the counter afresh.
+TEST_F(ClockTest, AMeasuringClockTakesOnlyTightPairsForEightTries) {
+  for (const int wide : {1, 8, 9}) {
+    SCOPED_TRACE(::testing::Message() << wide << " wide pairs");
+    sa::Script(Disciplined(0));
+    const int64_t base = 500 * kEpoch;
+    Calibrate(base, 1.5e9);
+    std::vector<int64_t> counter;
+    std::vector<double> wall;
+    int64_t c = base + (int64_t{1} << 22);  // two blocks on
+    for (int i = 0; i < wide; ++i, c += 1000000) {
+      counter.insert(counter.end(), {c, c + 10001});
+      wall.push_back(Estimate(1.5e9, base, c, 2e9) + i * 1e-6);
+    }
+    const bool took_wide = wide > 8;
+    if (!took_wide) {
+      counter.insert(counter.end(), {c, c + 10000});
+      wall.push_back(Estimate(1.5e9, base, c, 2e9) + 0.5e-6);
+    }
+    {
+      std::lock_guard<std::mutex> lock(Fake().mu);
+      Fake().counter.assign(counter.begin(), counter.end());
+      Fake().wall.assign(wall.begin(), wall.end());
+    }
+    const double taken = wall.back();
+    EXPECT_NEAR(Epoch(), taken * 1e9, kGrainNs);
+    EXPECT_EQ(WallCalls(), static_cast<int>(wall.size()));
+  }
+}
+
 // With no NTP the clock is bit for bit the uncorrected one, over a whole
 // cycle epoch. A reading the library cannot use (a failed call, or a freq
 // or tick the kernel itself would refuse: beyond 500 ppm, beyond 10% of

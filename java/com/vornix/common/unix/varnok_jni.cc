@@ -49,6 +49,14 @@ static std::atomic<int64> base_cycletime(0);
 static std::atomic<double> base_walltime(0.0);
 // Written by init alone.
 static int64 max_interval_cycles = 0;  // the ticks of 100 us
+// While the clock measures, each pair starts a line that serves a whole
+// block, so a pair that a preemption or a VM exit split by up to 100 us
+// would put that block that far off: a pair must be this tight (the ticks
+// of 5 us; a good one spans well under 1 us), for kTightTries tries, after
+// which the 100 us do, so that a host whose clock reads are system calls
+// still gets a clock.
+static int64 tight_interval_cycles = 0;
+static constexpr int kTightTries = 8;
 static double relative_seconds_per_tick = 0.0;  // init's slope, for intervals
 
 // Blocks of about a millisecond: a clock that measures re-measures at the
@@ -267,15 +275,19 @@ JNIEXPORT void JNICALL Java_com_vornix_common_unix_Varnok_init(JNIEnv*,
   relative_seconds_per_tick = slope;
   // In the counter's own ticks: a pair's width is counted in them.
   max_interval_cycles = static_cast<int64>(CyclesPerSecond() * 0.0001);
+  tight_interval_cycles = static_cast<int64>(rate * 5e-6);
   // A pair is good only if nothing (preemption, a slow system call) came
   // between its counter read and its wall-clock read.
   int64 base;
   double wall, monotonic;
+  int tries = 0;
   do {
     base = CycleClock::Now();
     wall = WallTime_Slow();
     monotonic = r.measuring ? kc::MonotonicSeconds() : NAN;
-  } while (CyclesBetween(base, CycleClock::Now()) > max_interval_cycles);
+  } while (CyclesBetween(base, CycleClock::Now()) >
+           (r.measuring && ++tries <= kTightTries ? tight_interval_cycles
+                                                  : max_interval_cycles));
   base_cycletime.store(base, std::memory_order_relaxed);
   base_walltime.store(wall, std::memory_order_relaxed);
   SetDrift(0.0f);
@@ -305,7 +317,7 @@ static inline bool ReadLine(int64 now, uint64_t block, jlong* result) {
 // For a count outside the block the word held: moves the word on to a new
 // block, re-measuring if the clock's window is new. False if its pair was
 // not good (the thread was preempted between the reads).
-static bool MoveOn(int64 now, uint64_t block, jlong* result) {
+static bool MoveOn(int64 now, uint64_t block, bool tight, jlong* result) {
   if (block == kClaimed ||
       !last_adjust_time.compare_exchange_strong(block, kClaimed,
                                                 std::memory_order_acq_rel,
@@ -336,7 +348,8 @@ static bool MoveOn(int64 now, uint64_t block, jlong* result) {
   double wall = r.measuring ? kc::RealtimeSeconds() : NAN;
   if (isnan(wall)) wall = WallTime_Slow();
   const double monotonic = r.measuring ? kc::MonotonicSeconds() : NAN;
-  if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) {
+  if (CyclesBetween(now, CycleClock::Now()) >
+      (r.measuring && tight ? tight_interval_cycles : max_interval_cycles)) {
     // Nothing was changed: give the block back as it was.
     uint64_t claimed = kClaimed;
     last_adjust_time.compare_exchange_strong(claimed, block,
@@ -354,9 +367,9 @@ static bool MoveOn(int64 now, uint64_t block, jlong* result) {
 // few registers. Each round reads the counter afresh.
 static __attribute__((noinline)) jlong ReadSlowly(int64 now, uint64_t block) {
   jlong result;
-  for (;;) {
+  for (int tries = 1;; ++tries) {
     if (InBlock(now, block) ? ReadLine(now, block, &result)
-                            : MoveOn(now, block, &result)) {
+                            : MoveOn(now, block, tries <= kTightTries, &result)) {
       return result;
     }
     now = CycleClock::Now();

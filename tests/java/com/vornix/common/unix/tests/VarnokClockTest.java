@@ -91,6 +91,7 @@ public final class VarnokClockTest {
       long subMicro = 0;
       long acrossBoundary = 0;
       long steppedBack = 0;
+      long misses = 0;
       String firstMiss = null;
       for (int i = 0; i < 100_000; i++) {
         long n1 = Varnok.nanoTimeEpoch1();
@@ -112,14 +113,21 @@ public final class VarnokClockTest {
         // Within one millisecond of the epoch clock both must name that millisecond.
         boolean ok = low <= millis && millis <= high && n1 <= nanos && nanos <= n2
             && (low != high || millis == instant.toEpochMilli());
-        if (!ok && firstMiss == null) {
-          firstMiss = "millis " + millis + ", instant " + instant + " between epoch readings "
-              + n1 + " and " + n2 + " ns";
+        if (!ok) {
+          misses++;
+          if (firstMiss == null) {
+            firstMiss = "millis " + millis + ", instant " + instant
+                + " between epoch readings " + n1 + " and " + n2 + " ns";
+          }
         }
       }
+      // A re-measurement may also come inside the bracket, at the reading under test,
+      // and step it out of the bracket while n2 is still past n1: one in a thousand
+      // readings may miss. Another clock, even within a microsecond, misses nearly all.
       checks.check(clock + ": millis() and instant() are the epoch clock's, millis rounded"
           + " down (" + acrossBoundary + " of 100,000 readings across a millisecond"
-          + " boundary)", firstMiss == null, firstMiss + "; " + steppedBack + " stepped back");
+          + " boundary)", misses <= 100, misses + " missed, the first: " + firstMiss + "; "
+          + steppedBack + " stepped back");
       checks.check(clock + ": instants are the epoch clock's, to the nanosecond",
           notGrain == 0 && subMicro > 0,
           notGrain + " not multiples of 256 ns, " + subMicro + " finer than 1 us");
