@@ -27,6 +27,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -68,9 +69,17 @@ int64_t ClockNs(clockid_t id) {
 // error is the clock's reading less the bracket's midpoint. A bracket wider
 // than this was preempted and says nothing about the clock.
 constexpr int64_t kMaxBracketNs = 3000;
-// |error| in 10 ns bins up to 1 ms, for the percentile; the maximum is exact.
-constexpr int64_t kBinNs = 10;
-constexpr size_t kBins = 100000;
+// |error| in bins for the percentile, 10 ns wide up to 100 us and 1 us wide
+// up to 100 ms; the maximum is exact.
+constexpr size_t kFineBins = 10000, kBins = kFineBins + 99900;
+size_t Bin(int64_t error_ns) {
+  if (error_ns < 100000) return static_cast<size_t>(error_ns / 10);
+  return std::min(kFineBins + static_cast<size_t>((error_ns - 100000) / 1000), kBins);
+}
+int64_t BinEnd(size_t bin) {
+  return bin < kFineBins ? static_cast<int64_t>(bin + 1) * 10
+                         : 100000 + static_cast<int64_t>(bin - kFineBins + 1) * 1000;
+}
 
 int Measure(const char* library, double seconds) {
   void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
@@ -112,7 +121,7 @@ int Measure(const char* library, double seconds) {
       }
       const int64_t error = std::llabs(v - (r1 + (r2 - r1) / 2));
       max_error = std::max(max_error, error);
-      ++bins[std::min(static_cast<size_t>(error / kBinNs), kBins)];
+      ++bins[Bin(error)];
       ++samples;
     }
     nanosleep(&pause, nullptr);
@@ -122,7 +131,7 @@ int Measure(const char* library, double seconds) {
   while (p99 < kBins && (seen += bins[p99]) * 100 < samples * 99) ++p99;
   printf("%llu %llu %lld %lld %lld\n", static_cast<unsigned long long>(samples),
          static_cast<unsigned long long>(dropped),
-         static_cast<long long>(p99 < kBins ? static_cast<int64_t>(p99 + 1) * kBinNs : max_error),
+         static_cast<long long>(p99 < kBins ? std::min(BinEnd(p99), max_error) : max_error),
          static_cast<long long>(max_error), static_cast<long long>(step_back));
   return 0;
 }
@@ -466,17 +475,22 @@ Result RunMeasurement(const Options& o, double seconds, const std::function<void
   return r;
 }
 
-// The kernel's frequency over a run, in ppm, to show what the daemon did.
+// The kernel's frequency and tick over a run, to show what the daemon did.
 struct FreqRange {
   double low = 1e9, high = -1e9;
+  long tick_low = LONG_MAX, tick_high = LONG_MIN;
   void Take() {
-    const double ppm = static_cast<double>(ReadKernel().freq) / 65536.0;
+    const struct timex tx = ReadKernel();
+    const double ppm = static_cast<double>(tx.freq) / 65536.0;
     low = std::min(low, ppm);
     high = std::max(high, ppm);
+    tick_low = std::min(tick_low, tx.tick);
+    tick_high = std::max(tick_high, tx.tick);
   }
   std::string Describe() const {
-    char s[96];
-    snprintf(s, sizeof(s), "kernel frequency %+.1f..%+.1f ppm", low, high);
+    char s[128];
+    snprintf(s, sizeof(s), "kernel frequency %+.1f..%+.1f ppm, tick %ld..%ld us", low, high,
+             tick_low, tick_high);
     return s;
   }
 };
