@@ -100,6 +100,11 @@ int Measure(const char* library, double seconds) {
   // stretch each to 50 us.
   prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
   init(nullptr, nullptr);
+  // VARNOK_DISCIPLINE_TRACE=FILE: the signed error every 10 ms, to see how
+  // the clock moves between re-measurements.
+  FILE* trace = getenv("VARNOK_DISCIPLINE_TRACE") ? fopen(getenv("VARNOK_DISCIPLINE_TRACE"), "w") : nullptr;
+  const int64_t start = ClockNs(CLOCK_MONOTONIC);
+  int64_t next_trace = start, last_signed = 0;
   std::vector<uint64_t> bins(kBins + 1);
   uint64_t samples = 0, dropped = 0;
   int64_t max_error = 0, step_back = 0, previous = epoch(nullptr, nullptr);
@@ -119,13 +124,19 @@ int Measure(const char* library, double seconds) {
         ++dropped;
         continue;
       }
-      const int64_t error = std::llabs(v - (r1 + (r2 - r1) / 2));
+      last_signed = v - (r1 + (r2 - r1) / 2);
+      const int64_t error = std::llabs(last_signed);
       max_error = std::max(max_error, error);
       ++bins[Bin(error)];
       ++samples;
     }
+    if (trace && ClockNs(CLOCK_MONOTONIC) >= next_trace) {
+      fprintf(trace, "%.3f %lld\n", (next_trace - start) * 1e-9, static_cast<long long>(last_signed));
+      next_trace += 10000000;
+    }
     nanosleep(&pause, nullptr);
   }
+  if (trace) fclose(trace);
   uint64_t seen = 0;
   size_t p99 = 0;
   while (p99 < kBins && (seen += bins[p99]) * 100 < samples * 99) ++p99;
