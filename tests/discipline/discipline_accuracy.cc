@@ -701,7 +701,7 @@ int Run(const Options& o, const std::vector<std::pair<const Scenario*, double>>&
   int ran = 0, failed = 0;
   for (const auto& [scenario, seconds] : runs) {
     if (scenario->run == Chronyd && access(o.chronyd.c_str(), X_OK) != 0) {
-      printf("skipped: %s: no %s (Debian's package chrony; .ci/run installs it)\n",
+      printf("skipped: %s: no %s (Debian's package chrony; tools/install-test-deps.sh installs it)\n",
              scenario->name, o.chronyd.c_str());
       continue;
     }
