@@ -653,10 +653,15 @@ struct Scenario {
   Result (*run)(const Options&, double, std::string*);
   long long max_p99, max_max, max_step_back;  // ns; 0: no bound
 };
+// Undisciplined, the clock keeps cycle epochs, each pinned to gettimeofday,
+// which truncates to the microsecond, and its results are doubles 256 ns
+// apart: a whole epoch can sit up to 1.256 us below CLOCK_REALTIME, and
+// over a few epochs one of them often comes close. So its p99 is held to
+// that, not to 1 us.
 const Scenario kScenarios[] = {
     {"chronyd", 60, Chronyd, 5000, 25000, 5000},
     {"kernel_pll", 40, KernelPll, 2000, 0, 0},
-    {"none", 10, None, 1000, 0, 0},
+    {"none", 10, None, 1256, 0, 0},
 };
 
 std::string Us(long long ns) {
