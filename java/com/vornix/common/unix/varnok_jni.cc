@@ -41,8 +41,8 @@ struct last_adjust_time_annotator {
 } thelast_adjust_time_annotator;
 }  // namespace
 
-// The line, written under the window's claim (below) and read by the fast
-// path between two loads of the window. Atomics only so that the race is
+// The line, written while the block's word is held (below) and read by the
+// fast path between two loads of the word. Atomics only so that the race is
 // defined: relaxed loads and stores are plain moves.
 static std::atomic<double> cycles_to_seconds_(0.0);  // CLOCK_REALTIME s per tick
 static std::atomic<int64> base_cycletime(0);
@@ -100,18 +100,16 @@ static inline double Estimate(int64 now) {
              cycles_to_seconds_.load(std::memory_order_relaxed);
 }
 
-// --- Re-measurement: what the thread holding the window keeps -------------
+// --- Re-measurement: what the thread holding the word keeps ---------------
 //
-// Each reading either falls in the window of counter values that the last
-// re-measurement opened (the fast path: no system call, no store), or
-// re-measures against gettimeofday. On a host that nothing disciplines, the
-// window is a cycle epoch, 2^32 ticks, and a re-measurement only replaces
-// the drift: the clock is exactly base + ticks * slope + drift. Where a
-// daemon steers the kernel's clock, or the clock was stepped, or the counter
-// jumped or changed its rate, the clock *measures*: windows of about a
-// millisecond, each re-measurement moving the base pair to the pair it has
-// just taken, with the slope of CLOCK_MONOTONIC against the counter, and a
-// change of the kernel's frequency taken up at once.
+// On a host that nothing disciplines, the clock re-measures once a cycle
+// epoch (2^32 ticks) against gettimeofday, and a re-measurement only
+// replaces the drift: the clock is exactly base + ticks * slope + drift.
+// Where a daemon steers the kernel's clock, or the clock was stepped, or the
+// counter jumped or changed its rate, the clock *measures*: it re-measures
+// every block, against CLOCK_REALTIME, each time moving the base pair to the
+// pair it has just taken, with the slope of CLOCK_MONOTONIC against the
+// counter, and a change of the kernel's frequency taken up at once.
 
 // A drift past this is a step of the clock or a jump of the counter: it is
 // folded into a new base rather than kept in a float, whose resolution at
@@ -123,7 +121,7 @@ static constexpr double kRateMovedSeconds = 5e-6;
 // How long a clock that measures keeps doing so once the kernel says
 // nothing steers it any more and nothing has moved.
 static constexpr double kSettleSeconds = 2.0;
-// The slope is refitted over this many short windows: long enough that
+// The slope is refitted over this many blocks: long enough that
 // CLOCK_MONOTONIC's and the counter's read jitter are well under 1 ppm.
 static constexpr int kRefitWindows = 16;
 // A fitted slope this far from the discovered rate is a counter that jumped
