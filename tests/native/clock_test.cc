@@ -668,11 +668,8 @@ TEST_F(ClockTest, FollowsARealtimeClockTheKernelRunsFasterOrSlower) {
     Calibrate(base, base_wall, rate);
     EXPECT_EQ(sa::Calls(), 1);
     EXPECT_FALSE(sa::AskedToWrite());
-    Fake().wall_of = [&](int64_t counter) {
-      const int64_t us = static_cast<int64_t>(floorl(true_ns(counter) / 1000));
-      return static_cast<double>(us / 1000000) + (us % 1000000) / 1000000.0;
-    };
-    // CLOCK_MONOTONIC runs as REALTIME does, from another origin.
+    // CLOCK_MONOTONIC runs as REALTIME does, from another origin. A
+    // measuring clock reads no gettimeofday.
     Fake().monotonic_of = [&](int64_t counter) {
       return static_cast<double>((true_ns(counter) - base_wall * 1e9L) / 1e9L) + 1000.0;
     };
@@ -705,112 +702,124 @@ TEST_F(ClockTest, FollowsARealtimeClockTheKernelRunsFasterOrSlower) {
   }
 }
 
-// What a daemon, an operator or the machine does to the clock in mid-run,
-// and how soon the clock is right again: from the first re-measurement
-// after the event on, within gettimeofday's microsecond and the double's
-// grain. Between init and the event it must be right too; from the event
-// to that re-measurement it may not be (a step of an hour shows as one).
+// What a daemon, an operator or the machine does to the clock in mid-run:
+// the kernel's word and REALTIME's rate against the counter either side of
+// the event, a step of REALTIME, a jump of the counter.
+struct MidRunEvent {
+  const char* what;
+  sa::Reading before, after;
+  double ppm_before, ppm_after;
+  double step_s;
+  int64_t jump_ticks;
+  bool measures_at_end;  // re-measures at every block by the run's end
+
+  static constexpr double kRate = 2.5e9, kBaseWall = 1.7e9 + 0.25, kMonotonic0 = 5000.0;
+  static constexpr int64_t kBase = 400 * kEpoch + 12345;
+  static constexpr int64_t kEvent = 5000000000, kEnd = 17500000000;  // 2 s, 7 s
+
+  // True ticks since the base: after the jump the counter reads more.
+  int64_t VirtualTicks(int64_t counter) const {
+    const int64_t v = counter - kBase;
+    return v >= kEvent + jump_ticks ? v - jump_ticks : v;
+  }
+  long double Monotonic(int64_t counter) const {
+    const long double v = VirtualTicks(counter);
+    const long double before = std::min<long double>(v, kEvent);
+    const long double after = std::max<long double>(v - kEvent, 0);
+    return kMonotonic0 + (before * (1 + ppm_before * 1e-6L) +
+                          after * (1 + ppm_after * 1e-6L)) / kRate;
+  }
+  long double TrueNs(int64_t counter) const {
+    const long double step = VirtualTicks(counter) >= kEvent ? step_s : 0;
+    return (kBaseWall + (Monotonic(counter) - kMonotonic0) + step) * 1e9L;
+  }
+
+  // gettimeofday truncates to the microsecond, CLOCK_REALTIME does not.
+  void ScriptClocks() const {
+    Fake().wall_of = [this](int64_t counter) {
+      const int64_t us = static_cast<int64_t>(floorl(TrueNs(counter) / 1000));
+      return static_cast<double>(us / 1000000) + (us % 1000000) / 1000000.0;
+    };
+    Fake().monotonic_of = [this](int64_t c) { return static_cast<double>(Monotonic(c)); };
+    Fake().realtime_of = [this](int64_t c) { return static_cast<double>(TrueNs(c) / 1e9L); };
+  }
+
+  // A clock that measures throughout reads CLOCK_REALTIME to the
+  // nanosecond: within the double's grain. One that does not (or not any
+  // more) reads gettimeofday, truncated to the microsecond.
+  int64_t Bound() const {
+    return measures_at_end && before.status == after.status ? 3 * kGrainNs
+                                                            : 1000 + 3 * kGrainNs;
+  }
+};
+
+// Reads the clock every 40 us of virtual time through the event, checking
+// every reading from the first re-measurement after the event on (and
+// every one before the event); returns the re-measurements of the last
+// 100 ms.
+int RunThrough(const MidRunEvent& e) {
+  using E = MidRunEvent;
+  bool after_event = false, recovered = false;
+  int measured_last_100ms = 0;
+  Fake().tick = E::kBase;
+  Fake().tick_step = 100003;
+  while (e.VirtualTicks(Fake().tick.load()) < E::kEnd) {
+    if (!after_event && Fake().tick.load() + Fake().tick_step - E::kBase >= E::kEvent) {
+      after_event = true;
+      Fake().tick += e.jump_ticks;
+      sa::Script(e.after);
+    }
+    t_wall_called = false;
+    const int64_t result = Epoch();
+    const int64_t counter = t_wall_called ? t_wall_now : t_last_now;
+    measured_last_100ms += t_wall_called && e.VirtualTicks(counter) > E::kEnd - E::kRate / 10;
+    recovered |= after_event && t_wall_called;
+    if (after_event && !recovered) continue;
+    const int64_t error = result - static_cast<int64_t>(llroundl(e.TrueNs(counter)));
+    EXPECT_LE(std::abs(error), e.Bound()) << "at " << e.VirtualTicks(counter) / E::kRate << " s";
+    if (std::abs(error) > e.Bound()) break;
+  }
+  EXPECT_TRUE(recovered);
+  Fake().tick_step = 0;
+  return measured_last_100ms;
+}
+
+// How soon the clock is right again after each event: from the first
+// re-measurement after it on, within gettimeofday's microsecond and the
+// double's grain. Between init and the event it must be right too; from
+// the event to that re-measurement it may not be (a step of an hour shows
+// as one).
 TEST_F(ClockTest, KeepsUpWithTheDisciplineStepsAndJumps) {
   sa::Reading unreadable = sa::Undisciplined();
   unreadable.result = -1;
   unreadable.error = EPERM;
   sa::Reading pll = Disciplined(0);  // the kernel slews an offset it was
   pll.status |= STA_NANO;            // handed: nothing of it shows in freq
-  struct Case {
-    const char* what;
-    sa::Reading before, after;  // the kernel's word either side of the event
-    double ppm_before, ppm_after;  // REALTIME's rate against the counter's
-    double step_s;                 // REALTIME steps by this at the event
-    int64_t jump_ticks;            // the counter jumps by this at the event
-    bool measures_at_end;          // re-measures at every block by then
-  };
-  const Case cases[] = {
+  const sa::Reading none = sa::Undisciplined();
+  const MidRunEvent events[] = {
       {"freq changes in mid-run", Disciplined(500 * kPpm), Disciplined(-500 * kPpm),
        500, -500, 0, 0, true},
       {"the kernel's PLL slews, freq says nothing", pll, pll, 150, -80, 0, 0, true},
-      {"a step of +1 h", sa::Undisciplined(), sa::Undisciplined(), 0, 0, 3600, 0, false},
-      {"a step of -1 h", sa::Undisciplined(), sa::Undisciplined(), 0, 0, -3600, 0, false},
-      {"the counter jumps 2^36 ticks", sa::Undisciplined(), sa::Undisciplined(),
-       0, 0, 0, int64_t{1} << 36, false},
-      {"the counter's rate moves 300 ppm", sa::Undisciplined(), sa::Undisciplined(),
-       0, 300, 0, 0, false},
+      {"a step of +1 h", none, none, 0, 0, 3600, 0, false},
+      {"a step of -1 h", none, none, 0, 0, -3600, 0, false},
+      {"the counter jumps 2^36 ticks", none, none, 0, 0, 0, int64_t{1} << 36, false},
+      {"the counter's rate moves 300 ppm", none, none, 0, 300, 0, 0, false},
       {"adjtimex unreadable, a daemon's 40 ppm", unreadable, unreadable, 0, 40, 0, 0, true},
-      {"nothing happens", sa::Undisciplined(), sa::Undisciplined(), 0, 0, 0, 0, false},
+      {"nothing happens", none, none, 0, 0, 0, 0, false},
   };
-  const double rate = 2.5e9, base_wall = 1.7e9 + 0.25, monotonic0 = 5000.0;
-  const int64_t base = 400 * kEpoch + 12345;
-  const int64_t event = static_cast<int64_t>(2 * rate), end = 7 * static_cast<int64_t>(rate);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    // Virtual time in true counter ticks since the base; after the jump
-    // the counter reads that much more.
-    auto virtual_ticks = [&](int64_t counter) {
-      const int64_t v = counter - base;
-      return v >= event + c.jump_ticks ? v - c.jump_ticks : v;
-    };
-    auto monotonic = [&](int64_t counter) {
-      const long double v = virtual_ticks(counter);
-      const long double before = std::min<long double>(v, event);
-      const long double after = std::max<long double>(v - event, 0);
-      return monotonic0 + (before * (1 + c.ppm_before * 1e-6L) +
-                           after * (1 + c.ppm_after * 1e-6L)) / rate;
-    };
-    auto true_ns = [&](int64_t counter) {
-      const long double step = virtual_ticks(counter) >= event ? c.step_s : 0;
-      return (base_wall + (monotonic(counter) - monotonic0) + step) * 1e9L;
-    };
-    Fake().tick_step = 0;
-    sa::Script(c.before);
-    Calibrate(base, base_wall, rate);
-    Fake().wall_of = [&](int64_t counter) {
-      const int64_t us = static_cast<int64_t>(floorl(true_ns(counter) / 1000));
-      return static_cast<double>(us / 1000000) + (us % 1000000) / 1000000.0;
-    };
-    Fake().monotonic_of = [&](int64_t counter) {
-      return static_cast<double>(monotonic(counter));
-    };
-    Fake().realtime_of = [&](int64_t counter) {
-      return static_cast<double>(true_ns(counter) / 1e9L);
-    };
-    Fake().tick = base;
-    Fake().tick_step = 100003;  // 40 us a read
-
-    bool after_event = false, recovered = false;
-    int64_t worst = 0;
-    int measured = 0, measured_last_100ms = 0;
-    while (virtual_ticks(Fake().tick.load()) < end) {
-      if (!after_event && Fake().tick.load() + Fake().tick_step - base >= event) {
-        after_event = true;
-        Fake().tick += c.jump_ticks;
-        sa::Script(c.after);
-      }
-      t_wall_called = false;
-      const int64_t result = Epoch();
-      const int64_t counter = t_wall_called ? t_wall_now : t_last_now;
-      measured += t_wall_called;
-      measured_last_100ms += t_wall_called && virtual_ticks(counter) > end - rate / 10;
-      recovered |= after_event && t_wall_called;
-      if (after_event && !recovered) continue;
-      const int64_t error = result - static_cast<int64_t>(llroundl(true_ns(counter)));
-      worst = std::max(worst, std::abs(error));
-      // A clock that measures throughout reads CLOCK_REALTIME to the
-      // nanosecond: within the double's grain. One that does not (or not
-      // any more) reads gettimeofday, truncated to the microsecond.
-      const int64_t bound = c.measures_at_end && c.before.status == c.after.status
-                                ? 3 * kGrainNs
-                                : 1000 + 3 * kGrainNs;
-      ASSERT_LE(std::abs(error), bound)
-          << "at " << virtual_ticks(counter) / rate << " s, measured " << measured;
-    }
-    EXPECT_TRUE(recovered);
+  for (const MidRunEvent& e : events) {
+    SCOPED_TRACE(e.what);
+    sa::Script(e.before);
+    Calibrate(MidRunEvent::kBase, MidRunEvent::kBaseWall, MidRunEvent::kRate);
+    e.ScriptClocks();
+    const int measured_last_100ms = RunThrough(e);
     // Measuring, a block is 0.84 ms; not, a cycle epoch is 1.7 s.
-    if (c.measures_at_end) {
+    if (e.measures_at_end) {
       EXPECT_GT(measured_last_100ms, 100);
     } else {
       EXPECT_LE(measured_last_100ms, 1);
     }
     EXPECT_FALSE(sa::AskedToWrite());
-    Fake().tick_step = 0;
     Fake().monotonic_of = nullptr;
   }
 }
