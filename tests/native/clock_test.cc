@@ -329,6 +329,7 @@ class ClockTest : public ::testing::Test {
     EXPECT_TRUE(f.wall.empty()) << "wall-clock reads left unused";
     f.scripted = false;
     f.tick_step = 0;
+    f.wall_of = nullptr;
     f.monotonic_of = nullptr;
     f.realtime_of = nullptr;
   }
