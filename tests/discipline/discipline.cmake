@@ -42,7 +42,12 @@ set_tests_properties(${_varnok_seccomp_tests} PROPERTIES
 # run alone, and take the time given here.
 set(VARNOK_DISCIPLINE_RUNS "chronyd=60;kernel_pll=40;none=10" CACHE STRING
   "The real-daemon accuracy tests: SCENARIO=SECONDS for chronyd, kernel_pll and none")
-add_executable(discipline_accuracy ${CMAKE_CURRENT_LIST_DIR}/discipline_accuracy.cc)
+add_executable(discipline_accuracy
+  ${CMAKE_CURRENT_LIST_DIR}/discipline_accuracy.cc
+  ${CMAKE_CURRENT_LIST_DIR}/discipline_kernel.cc
+  ${CMAKE_CURRENT_LIST_DIR}/discipline_measure.cc
+  ${CMAKE_CURRENT_LIST_DIR}/discipline_process.cc
+  ${CMAKE_CURRENT_LIST_DIR}/discipline_reference.cc)
 target_link_libraries(discipline_accuracy PRIVATE varnok_warnings Threads::Threads ${CMAKE_DL_LIBS})
 add_dependencies(discipline_accuracy varnok_jni)
 foreach(_run IN LISTS VARNOK_DISCIPLINE_RUNS)
