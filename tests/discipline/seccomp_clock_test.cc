@@ -73,8 +73,10 @@ int ReadClocks() {
     ++reads;
     if (reads % 1024 == 0) usleep(100);
   }
+  // Read together: the loop's last reading may lie a preempted sleep back.
+  const int64_t rel_end = Java_com_vornix_common_unix_Varnok_nanoTimeRelative1(nullptr, nullptr);
   const double mono = static_cast<double>(ClockNs(CLOCK_MONOTONIC) - mono0);
-  const double rel = static_cast<double>(last_relative - rel0);
+  const double rel = static_cast<double>(rel_end - rel0);
   const uint64_t epochs = CounterEpoch() - first_epoch;
   printf("%lld reads over %llu epoch boundaries: worst error %lld ns, "
          "relative/monotonic %.6f\n",
