@@ -146,11 +146,11 @@ int Prepare() {
   }
   const std::string others = OtherDaemon();
   if (!others.empty()) {
-    fprintf(stderr,
-            "FAILED: %s already disciplines the clock; stop it for this test, which needs "
-            "the kernel's clock to itself\n",
-            others.c_str());
-    return 1;
+    // A host's own daemon is the host's business, not a fault of the clock.
+    printf("skipped: %s already disciplines the clock; stop it for this test, which needs "
+           "the kernel's clock to itself\n",
+           others.c_str());
+    return 77;
   }
   std::ifstream loadavg("/proc/loadavg");
   std::string load;
