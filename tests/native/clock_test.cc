@@ -122,7 +122,6 @@ double ScriptedWall(bool realtime) {
   return v;
 }
 
-
 }  // namespace
 
 namespace java_com_vornix_common_unix_base {

@@ -8,6 +8,8 @@
 
 #include <atomic>
 
+#include "java/com/vornix/common/unix/base/kernel_clock_read.h"
+
 namespace varnok_kernel_clock {
 
 // systemd's SystemCallFilter=@system-service leaves out the @clock set, to
@@ -60,28 +62,9 @@ Discipline ReadDiscipline() {
   return d;
 }
 
-// glibc before 2.17 keeps clock_gettime in librt, which the library must not
-// need: on x86-64 it is bound weakly, at the version under which later glibc
-// offers it in libc, and on an older one it is null. Called through the
-// dynamic symbol table, so that a program's own clock_gettime receives it.
-#if defined(__x86_64__)
-extern "C" int varnok_clock_gettime(clockid_t, struct timespec*)
-    __attribute__((weak));
-__asm__(".symver varnok_clock_gettime, clock_gettime@GLIBC_2.2.5");
-
-static int ReadClock(clockid_t id, struct timespec* ts) {
-  if (varnok_clock_gettime == nullptr) return -1;
-  return varnok_clock_gettime(id, ts);
-}
-#else
-static int ReadClock(clockid_t id, struct timespec* ts) {
-  return clock_gettime(id, ts);
-}
-#endif
-
 static double Seconds(clockid_t id) {
   struct timespec ts;
-  if (ReadClock(id, &ts) != 0) return NAN;
+  if (java_com_vornix_common_unix_base::ReadKernelClock(id, &ts) != 0) return NAN;
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 

@@ -237,12 +237,11 @@ static void Remeasure(int64 now, double wall, double monotonic) {
                      (r.have_drift && !r.measuring &&
                       fabs(drift - r.last_drift) > kRateMovedSeconds);
   if (moved) r.have_anchor = false;  // a step or a jump: fit afresh
-  if (disciplined || moved || !r.kernel_readable) {
-    r.settled_from = now;
-  }
+  const bool reason = disciplined || moved || !r.kernel_readable;
+  if (reason) r.settled_from = now;
   const bool was_measuring = r.measuring;
   r.measuring =
-      r.settled_from == now ||
+      reason ||
       (r.measuring && static_cast<double>(CyclesBetween(r.settled_from, now)) *
                               r.nominal_slope < kSettleSeconds);
   r.measured_window = static_cast<uint64_t>(now) >> r.long_shift;
@@ -321,6 +320,14 @@ static inline bool ReadLine(int64 now, uint64_t block, jlong* result) {
   return true;
 }
 
+// The wall clock of a pair. Measuring, the clock re-measures a thousand
+// times a second, and gettimeofday's microsecond would step it by up to that
+// at each: CLOCK_REALTIME to the nanosecond instead, where it can be read.
+static double ReadWall(bool measuring) {
+  const double realtime = measuring ? kc::RealtimeSeconds() : NAN;
+  return isnan(realtime) ? WallTime_Slow() : realtime;
+}
+
 // For a count outside the block the word held: moves the word on to a new
 // block, re-measuring if the clock's window is new. False if its pair was
 // not good (the thread was preempted between the reads).
@@ -331,10 +338,7 @@ static bool MoveOn(int64 now, uint64_t block, bool tight, jlong* result) {
                                                 std::memory_order_relaxed)) {
     // Another thread holds the word: a good pair of this thread's own
     // serves, as the re-measuring thread's serves it, from the same clock.
-    double wall = measuring_hint.load(std::memory_order_relaxed)
-                      ? kc::RealtimeSeconds()
-                      : NAN;
-    if (isnan(wall)) wall = WallTime_Slow();
+    const double wall = ReadWall(measuring_hint.load(std::memory_order_relaxed));
     if (CyclesBetween(now, CycleClock::Now()) > max_interval_cycles) return false;
     *result = static_cast<jlong>(wall * 1e9);
     return true;
@@ -349,11 +353,7 @@ static bool MoveOn(int64 now, uint64_t block, bool tight, jlong* result) {
     Open(now);
     return true;
   }
-  // Measuring, the clock re-measures a thousand times a second, and a
-  // wall clock truncated to the microsecond would step it by up to that at
-  // each: CLOCK_REALTIME to the nanosecond instead.
-  double wall = r.measuring ? kc::RealtimeSeconds() : NAN;
-  if (isnan(wall)) wall = WallTime_Slow();
+  const double wall = ReadWall(r.measuring);
   const double monotonic = r.measuring ? kc::MonotonicSeconds() : NAN;
   if (CyclesBetween(now, CycleClock::Now()) >
       (r.measuring && tight ? tight_interval_cycles : max_interval_cycles)) {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "java/com/vornix/common/unix/base/cycleclock.h"
+#include "java/com/vornix/common/unix/base/kernel_clock_read.h"
 #include "java/com/vornix/common/unix/base/time_support.h"
 
 namespace java_com_vornix_common_unix_base {
@@ -96,26 +97,6 @@ static const double kAgreement = 50e-6;
 static const int kCheckMs = 20;
 static const int kBrackets = 16;
 
-// glibc before 2.17 keeps clock_gettime in librt, which the library must not
-// need. So on x86-64 it is bound weakly, at the version under which later
-// glibc still offers it in libc: on an older one it is null and the check is
-// skipped. It is still called through the dynamic symbol table, so that a
-// program's own clock_gettime receives the call.
-#if defined(__x86_64__)
-extern "C" int varnok_clock_gettime(clockid_t, struct timespec*)
-    __attribute__((weak));
-__asm__(".symver varnok_clock_gettime, clock_gettime@GLIBC_2.2.5");
-
-static int ReadRawClock(struct timespec* ts) {
-  if (varnok_clock_gettime == NULL) return -1;
-  return varnok_clock_gettime(CLOCK_MONOTONIC_RAW, ts);
-}
-#else
-static int ReadRawClock(struct timespec* ts) {
-  return clock_gettime(CLOCK_MONOTONIC_RAW, ts);
-}
-#endif
-
 // A counter reading paired with a reading of the kernel's raw clock.
 struct Pairing {
   int64 ticks;
@@ -131,7 +112,7 @@ static bool PairCounterWithRawClock(Pairing* pairing) {
   for (int i = 0; i < kBrackets; ++i) {
     struct timespec ts;
     const int64 before = CycleClock::Now();
-    if (ReadRawClock(&ts) != 0) return false;
+    if (ReadKernelClock(CLOCK_MONOTONIC_RAW, &ts) != 0) return false;
     const int64 after = CycleClock::Now();
     const uint64_t width =
         static_cast<uint64_t>(after) - static_cast<uint64_t>(before);
