@@ -1,24 +1,39 @@
 #!/usr/bin/env bash
 # Installs what the build, the whole test suite and CI need and the machine
-# lacks: Debian's packages through apt-get, an arm64 JRE unpacked for the
-# aarch64 JVM test, and qemu's binfmt_misc handler. It runs apt-get as root,
-# or through sudo; on a system without apt-get it prints the packages (by
-# Debian's names) and stops. This is the one list of packages: .ci/run calls
-# it too.
+# lacks: Debian's packages through apt-get, and into folders of their own,
+# never installed, an arm64 JRE for the aarch64 JVM test and Debian's
+# chronyd for the real-daemon clock test; and it registers qemu's
+# binfmt_misc handler. It runs apt-get as root, or through sudo; on a system
+# without apt-get it prints the packages (by Debian's names) and stops. This
+# is the one list of packages: .ci/run calls it too.
+#
+# It only adds. It refuses an apt plan that would remove a package (Debian's
+# chrony, for one, would remove systemd-timesyncd), it never adds an
+# architecture to dpkg's configuration, and it never stops, disables or
+# reconfigures the host's time daemon.
 #
 #   tools/install-test-deps.sh          what the README's test command needs
 #   tools/install-test-deps.sh --ci     that, and what .ci/run adds (clang and
 #                                       the sanitizers' runtimes)
 #   tools/install-test-deps.sh --list   only print what is missing
+#   tools/install-test-deps.sh --plan [PACKAGE...]
+#                                       only simulate installing the missing
+#                                       packages and these: fails, naming
+#                                       them, if apt would remove any
 set -euo pipefail
 
 ci=false
 list=false
+plan=false
+extra=()
 for arg in "$@"; do
   case $arg in
     --ci) ci=true ;;
     --list) list=true ;;
-    *) echo "usage: $0 [--ci] [--list]" >&2; exit 2 ;;
+    --plan) plan=true ;;
+    -*) echo "usage: $0 [--ci] [--list | --plan [PACKAGE...]]" >&2; exit 2 ;;
+    *) $plan || { echo "usage: $0 [--ci] [--list | --plan [PACKAGE...]]" >&2; exit 2; }
+       extra+=("$arg") ;;
   esac
 done
 
@@ -40,8 +55,6 @@ packages=(
   libmaven-jar-plugin-java libsurefire-java libmaven-install-plugin-java
   # The aarch64 library and its tests under emulation.
   g++-aarch64-linux-gnu qemu-user-static binfmt-support
-  # The real-daemon clock test, which starts its own chronyd.
-  chrony
 )
 if $ci; then
   # clang++'s build, its sanitizer runtimes and libFuzzer; g++'s thread
@@ -56,6 +69,11 @@ fi
 jre_root=/opt/varnok-aarch64-jre
 jre_packages=(openjdk-17-jre-headless:arm64 libc6:arm64 libgcc-s1:arm64
               libstdc++6:arm64 zlib1g:arm64)
+# Debian's chronyd for the real-daemon clock test, the same way: installing
+# chrony would remove any other time daemon (it conflicts with them all) and
+# start a service. Its libraries are the host's. The build finds it as
+# VARNOK_CHRONYD.
+chrony_root=/opt/varnok-chrony
 
 is_debian() {
   command -v apt-get >/dev/null && command -v dpkg-query >/dev/null &&
@@ -75,6 +93,8 @@ for p in "${packages[@]}"; do
 done
 need_jre=true
 [[ -x $jre_root/usr/lib/jvm/java-17-openjdk-arm64/bin/java ]] && need_jre=false
+need_chrony=true
+[[ -x $chrony_root/usr/sbin/chronyd ]] && need_chrony=false
 
 # The critical binding needs a JDK 22 or later; Debian 12 packages none.
 newest_jdk=0
@@ -87,27 +107,50 @@ done
 if $list; then
   echo "missing packages: ${missing[*]:-none}"
   $need_jre && echo "missing: the arm64 JRE in $jre_root"
+  $need_chrony && echo "missing: Debian's chronyd in $chrony_root"
   ((newest_jdk >= 22)) || echo "missing: a JDK 22 or later in /usr/lib/jvm"
   exit 0
 fi
 
-if ((${#missing[@]})) || $need_jre; then
+# apt-get -s needs no root; everything else here does.
+if ! $plan && { ((${#missing[@]})) || $need_jre || $need_chrony; }; then
   if ((EUID != 0)); then
     if command -v sudo >/dev/null; then
       exec sudo bash "$0" "$@"
     fi
     echo "Run this as root, or install sudo: missing ${missing[*]:-nothing}" >&2
     $need_jre && echo "and the arm64 JRE in $jre_root" >&2
+    $need_chrony && echo "and Debian's chronyd in $chrony_root" >&2
     exit 1
   fi
 fi
 
 apt=(env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600)
+apt_options=()
 updated=false
 update() {
   $updated || "${apt[@]}" update
   updated=true
 }
+
+# Fails, naming them, where installing these would remove any package:
+# this script only ever adds to the host.
+check_plan() {
+  local removed
+  removed=$("${apt[@]}" -s install --no-install-recommends "$@" | sed -n 's/^Remv \([^ ]*\).*/\1/p')
+  if [[ -n $removed ]]; then
+    echo "refused: installing ${*} would remove $(echo $removed); this installer never removes a package" >&2
+    return 1
+  fi
+}
+
+if $plan; then
+  ((${#missing[@]} + ${#extra[@]})) || { echo "plan: nothing to install"; exit 0; }
+  ((EUID != 0)) || update
+  check_plan "${missing[@]}" "${extra[@]}"
+  echo "plan: installing ${missing[*]} ${extra[*]} removes nothing"
+  exit 0
+fi
 
 if ((${#missing[@]})); then
   update
@@ -123,26 +166,16 @@ if ((${#missing[@]})); then
     fi
   done
   if ((${#available[@]})); then
+    check_plan "${available[@]}"
     echo "installing: ${available[*]}"
-    # No service starts on install: chrony's would discipline the clock that
-    # the discipline tests measure, and they fail while any chronyd runs.
-    policy=/usr/sbin/policy-rc.d
-    if [[ ! -e $policy ]]; then
-      printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod +x "$policy"
-      trap 'rm -f "$policy"' EXIT
-    fi
     "${apt[@]}" install -y --no-install-recommends "${available[@]}"
-    if [[ " ${available[*]} " == *" chrony "* ]]; then
-      # Should its service have started all the same (a policy that allows it).
-      systemctl disable --now chrony.service 2>/dev/null || true
-      [[ -s /run/chrony/chronyd.pid ]] && kill "$(cat /run/chrony/chronyd.pid)" 2>/dev/null || true
-    fi
   fi
 fi
 
 if ((newest_jdk < 22)); then
   for v in 25 24 23 22; do
     if apt-cache show --no-all-versions "openjdk-$v-jdk-headless" >/dev/null 2>&1; then
+      check_plan "openjdk-$v-jdk-headless"
       echo "installing: openjdk-$v-jdk-headless"
       "${apt[@]}" install -y --no-install-recommends "openjdk-$v-jdk-headless"
       newest_jdk=$v
@@ -153,20 +186,47 @@ if ((newest_jdk < 22)); then
     "the critical-downcall binding and its tests skip. Unpack one (e.g. Temurin) there." >&2
 fi
 
-if $need_jre; then
-  echo "== fetching an arm64 JRE into $jre_root"
-  # Only so that apt-get can name arm64 packages: nothing arm64 is installed.
-  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-    dpkg --add-architecture arm64
-    updated=false
-  fi
-  update
+# Debian's packages, downloaded and unpacked into a folder of their own, never
+# installed. APT_OPTIONS may point apt-get at a private state (below).
+unpack() {
+  local root=$1 debs
+  shift
   debs=$(mktemp -d)
   chown _apt: "$debs" 2>/dev/null || true
-  (cd "$debs" && "${apt[@]}" download "${jre_packages[@]}")
-  rm -rf "$jre_root.part" && mkdir -p "$jre_root.part"
-  for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$jre_root.part"; done
-  rm -rf "$debs" "$jre_root" && mv "$jre_root.part" "$jre_root"
+  (cd "$debs" && "${apt[@]}" ${apt_options[@]+"${apt_options[@]}"} download "$@")
+  rm -rf "$root.part" && mkdir -p "$root.part"
+  for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$root.part"; done
+  rm -rf "$debs" "$root" && mv "$root.part" "$root"
+}
+
+if $need_jre; then
+  echo "== fetching an arm64 JRE into $jre_root"
+  # apt-get can name arm64 packages only where arm64 is one of its
+  # architectures: a private state and package lists that add it for this
+  # download alone, so that neither dpkg's architectures nor the host's
+  # lists change.
+  state=$(mktemp -d)
+  chmod 755 "$state"
+  mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+  chown _apt: "$state/lists/partial" "$state/cache/archives/partial" 2>/dev/null || true
+  : >"$state/status"
+  apt_options=(-o "Dir::State::Lists=$state/lists" -o "Dir::State::status=$state/status"
+               -o "Dir::Cache=$state/cache" -o "APT::Architectures::=$(dpkg --print-architecture)"
+               -o "APT::Architectures::=arm64")
+  "${apt[@]}" "${apt_options[@]}" update
+  unpack "$jre_root" "${jre_packages[@]}"
+  rm -rf "$state"
+  apt_options=()
+fi
+
+if $need_chrony; then
+  echo "== fetching Debian's chronyd into $chrony_root"
+  update
+  unpack "$chrony_root" chrony
+  # Its libraries come from the host: name any that it lacks (the test then
+  # skips, naming it too).
+  absent=$(ldd "$chrony_root/usr/sbin/chronyd" 2>&1 | sed -n 's/^[[:space:]]*\([^ ]*\) => not found.*/\1/p')
+  [[ -z $absent ]] || echo "chronyd in $chrony_root lacks $(echo $absent): discipline.chronyd will skip" >&2
 fi
 
 # Tests that execute themselves again (for a fresh process) need the kernel

@@ -42,6 +42,16 @@ set_tests_properties(${_varnok_seccomp_tests} PROPERTIES
 # run alone, and take the time given here.
 set(VARNOK_DISCIPLINE_RUNS "chronyd=60;kernel_pll=40;none=10" CACHE STRING
   "The real-daemon accuracy tests: SCENARIO=SECONDS for chronyd, kernel_pll and none")
+# Debian's chronyd, unpacked by tools/install-test-deps.sh into a folder of
+# its own (installing chrony would remove the host's time daemon), or an
+# installed one.
+if(EXISTS /opt/varnok-chrony/usr/sbin/chronyd)
+  set(_varnok_chronyd /opt/varnok-chrony/usr/sbin/chronyd)
+else()
+  set(_varnok_chronyd /usr/sbin/chronyd)
+endif()
+set(VARNOK_CHRONYD "${_varnok_chronyd}" CACHE FILEPATH
+  "The chronyd that discipline.chronyd starts")
 add_executable(discipline_accuracy
   ${CMAKE_CURRENT_LIST_DIR}/discipline_accuracy.cc
   ${CMAKE_CURRENT_LIST_DIR}/discipline_kernel.cc
@@ -57,7 +67,7 @@ foreach(_run IN LISTS VARNOK_DISCIPLINE_RUNS)
   # chronyd may take up to a minute to start slewing.
   math(EXPR _timeout "${CMAKE_MATCH_2} + 120")
   add_test(NAME discipline.${CMAKE_MATCH_1}
-    COMMAND discipline_accuracy "$<TARGET_FILE:varnok_jni>" ${_run})
+    COMMAND discipline_accuracy "$<TARGET_FILE:varnok_jni>" ${_run} --chronyd "${VARNOK_CHRONYD}")
   set_tests_properties(discipline.${CMAKE_MATCH_1} PROPERTIES
     LABELS discipline RUN_SERIAL TRUE SKIP_RETURN_CODE 77 TIMEOUT ${_timeout})
 endforeach()

@@ -199,6 +199,24 @@ bool RunScenario(const Scenario& scenario, double seconds, const Options& o) {
   return !broken.empty();
 }
 
+// Why the chronyd at that path cannot run, or empty when it can: missing, or
+// lacking a library (the loader's own line names it).
+std::string ChronydUnusable(const std::string& chronyd) {
+  if (access(chronyd.c_str(), X_OK) != 0) {
+    return "no " + chronyd + " (Debian's chrony; tools/install-test-deps.sh unpacks it into "
+           "/opt/varnok-chrony)";
+  }
+  FILE* p = popen(("'" + chronyd + "' --version 2>&1").c_str(), "r");
+  if (!p) return "cannot start " + chronyd;
+  std::string out;
+  char buf[256];
+  while (fgets(buf, sizeof(buf), p)) out += buf;
+  const int status = pclose(p);
+  if (status == 0) return "";
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return chronyd + " cannot run: " + out;
+}
+
 int Run(const Options& o, const Runs& runs) {
   const int refused = Prepare();
   if (refused >= 0) return refused;
@@ -206,10 +224,12 @@ int Run(const Options& o, const Runs& runs) {
   with_guardian.guardian = StartGuardian();
   int ran = 0, failed = 0;
   for (const auto& [scenario, seconds] : runs) {
-    if (scenario->run == Chronyd && access(o.chronyd.c_str(), X_OK) != 0) {
-      printf("skipped: %s: no %s (Debian's package chrony; tools/install-test-deps.sh installs it)\n",
-             scenario->name, o.chronyd.c_str());
-      continue;
+    if (scenario->run == Chronyd) {
+      const std::string why = ChronydUnusable(o.chronyd);
+      if (!why.empty()) {
+        printf("skipped: %s: %s\n", scenario->name, why.c_str());
+        continue;
+      }
     }
     ++ran;
     failed += RunScenario(*scenario, seconds, with_guardian);
