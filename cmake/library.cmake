@@ -27,6 +27,7 @@ add_library(varnok_jni SHARED
   java/com/vornix/common/unix/base/walltime.cc
   java/com/vornix/common/unix/varnok_jni.cc
   java/com/vornix/common/unix/kernel_clock.cc
+  java/com/vornix/common/unix/remeasurer.cc
   ${VARNOK_RUNTIME_SOURCES})
 # The headers native users compile against, installed under the same paths
 # they have here, so that the library's own include lines work for them too.

@@ -17,7 +17,7 @@ bool g_asked_to_write;
 }  // namespace
 
 Reading Undisciplined() {
-  return {TIME_ERROR, 0, 0, 1000000 / sysconf(_SC_CLK_TCK), STA_UNSYNC};
+  return {TIME_ERROR, 0, 0, 1000000 / sysconf(_SC_CLK_TCK), STA_UNSYNC, 0};
 }
 
 void Script(const Reading& reading) {
@@ -44,5 +44,6 @@ extern "C" int adjtimex(struct timex* tx) noexcept {
   tx->freq = sa::g_reading.freq;
   tx->tick = sa::g_reading.tick;
   tx->status = sa::g_reading.status;
+  tx->offset = sa::g_reading.offset;
   return sa::g_reading.result;
 }

@@ -18,9 +18,10 @@ struct Reading {
   long freq;   // 2^-16 ppm
   long tick;   // microseconds per tick
   int status;  // STA_* bits
+  long offset;  // what the PLL has still to slew (us, or ns with STA_NANO)
 };
 
-// No NTP: freq 0, tick 1e6 / USER_HZ, status STA_UNSYNC.
+// No NTP: freq 0, tick 1e6 / USER_HZ, status STA_UNSYNC, no offset.
 Reading Undisciplined();
 // From now on adjtimex answers with this reading.
 void Script(const Reading& reading);

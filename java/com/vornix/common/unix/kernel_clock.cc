@@ -6,8 +6,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <stdint.h>
+
 #include <atomic>
 
+#include "java/com/vornix/common/unix/base/cycleclock.h"
 #include "java/com/vornix/common/unix/base/kernel_clock_read.h"
 
 namespace varnok_kernel_clock {
@@ -18,14 +21,18 @@ namespace varnok_kernel_clock {
 // trying, but it can tell that some filter is installed: then the library
 // asks nothing of adjtimex, and measures what it would have read.
 // A filter, once installed, stays for the life of the thread, and a process
-// that has one is likely to have it on every thread: once seen, adjtimex is
-// never called again, and prctl neither.
+// that has one is likely to have it on every thread. The answer, either
+// way, is taken once for the process: a prctl at every reading of the word
+// would be a system call more on a reader's path.
 static bool FilterMayKill() {
-  static std::atomic<bool> seen(false);
-  if (seen.load(std::memory_order_relaxed)) return true;
-  if (prctl(PR_GET_SECCOMP, 0, 0, 0, 0) != 2) return false;
-  seen.store(true, std::memory_order_relaxed);
-  return true;
+  enum : int { kUnknown, kNone, kFiltered };
+  static std::atomic<int> seen(kUnknown);
+  int answer = seen.load(std::memory_order_relaxed);
+  if (answer == kUnknown) {
+    answer = prctl(PR_GET_SECCOMP, 0, 0, 0, 0) == 2 ? kFiltered : kNone;
+    seen.store(answer, std::memory_order_relaxed);
+  }
+  return answer == kFiltered;
 }
 
 // Per second of the raw clock the kernel advances REALTIME by its tick
@@ -62,13 +69,48 @@ Discipline ReadDiscipline() {
   return d;
 }
 
-static double Seconds(clockid_t id) {
+static bool Read(clockid_t id, int64_t* ns) {
   struct timespec ts;
-  if (java_com_vornix_common_unix_base::ReadKernelClock(id, &ts) != 0) return NAN;
+  if (java_com_vornix_common_unix_base::ReadKernelClock(id, &ts) != 0) return false;
+  *ns = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+  return true;
+}
+
+double RealtimeSeconds() {
+  struct timespec ts;
+  if (java_com_vornix_common_unix_base::ReadKernelClock(CLOCK_REALTIME, &ts) != 0) return NAN;
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-double MonotonicSeconds() { return Seconds(CLOCK_MONOTONIC); }
-double RealtimeSeconds() { return Seconds(CLOCK_REALTIME); }
+bool RealtimeNanoseconds(int64_t* ns) { return Read(CLOCK_REALTIME, ns); }
+
+bool PairWithRawClock(RawPair* pair) {
+  using java_com_vornix_common_unix_base::CycleClock;
+  // Three brackets: one is nearly always free of an interrupt, and each is
+  // two vDSO reads, not a system call. CLOCK_MONOTONIC is inside too, so
+  // that its skew from the raw clock is bounded by the width as well.
+  constexpr int kBrackets = 3;
+  // A first read brings the kernel's clock data into the cache, so that the
+  // brackets are not widened by that; where it fails, no counter is read.
+  int64_t warm;
+  if (!Read(CLOCK_MONOTONIC_RAW, &warm)) return false;
+  pair->width = INT64_MAX;
+  for (int i = 0; i < kBrackets; ++i) {
+    int64_t raw, mono;
+    const int64_t before = CycleClock::Now();
+    if (!Read(CLOCK_MONOTONIC_RAW, &raw) || !Read(CLOCK_MONOTONIC, &mono)) return false;
+    const int64_t width = static_cast<int64_t>(static_cast<uint64_t>(CycleClock::Now()) -
+                                               static_cast<uint64_t>(before));
+    // A counter that went back within the bracket gives no pair.
+    if (width >= 0 && width < pair->width) {
+      pair->width = width;
+      pair->cycles = static_cast<int64_t>(static_cast<uint64_t>(before) +
+                                          static_cast<uint64_t>(width / 2));
+      pair->raw_ns = raw;
+      pair->mono_ns = mono;
+    }
+  }
+  return pair->width != INT64_MAX;
+}
 
 }  // namespace varnok_kernel_clock

@@ -1,9 +1,12 @@
 // What the kernel says about the clock that the epoch clock follows: how a
-// daemon disciplines CLOCK_REALTIME, and CLOCK_MONOTONIC, which moves with
-// every slew but never steps. Internal to the library.
+// daemon disciplines CLOCK_REALTIME, CLOCK_MONOTONIC, which moves with every
+// slew but never steps, and CLOCK_MONOTONIC_RAW, which no daemon moves at
+// all. Internal to the library.
 
 #ifndef JAVA_COM_VORNIX_COMMON_UNIX_KERNEL_CLOCK_H_
 #define JAVA_COM_VORNIX_COMMON_UNIX_KERNEL_CLOCK_H_
+
+#include <stdint.h>
 
 namespace varnok_kernel_clock {
 
@@ -20,14 +23,28 @@ struct Discipline {
 };
 
 // Reads adjtimex without changing anything, unless that could be fatal.
+// A system call: the clock reads it once a window, not once a block.
 Discipline ReadDiscipline();
 
-// CLOCK_MONOTONIC and CLOCK_REALTIME in seconds; a NaN where they cannot
-// be read. REALTIME to the nanosecond, where gettimeofday truncates to the
-// microsecond: a clock that re-measures every millisecond would otherwise
-// step by up to a microsecond each time.
-double MonotonicSeconds();
+// CLOCK_REALTIME in seconds, to the nanosecond where gettimeofday truncates
+// to the microsecond (a clock that re-measures every millisecond would
+// otherwise step by up to a microsecond each time); a NaN where it cannot
+// be read.
 double RealtimeSeconds();
+// CLOCK_REALTIME in whole nanoseconds, exact; false where it cannot be read.
+bool RealtimeNanoseconds(int64_t* ns);
+
+// The counter paired with CLOCK_MONOTONIC_RAW: the raw clock read between
+// two counter reads, the narrowest of a few such brackets (an interrupt or
+// a VM exit can only widen one), with CLOCK_MONOTONIC read inside it too.
+struct RawPair {
+  int64_t cycles;   // the bracket's middle
+  int64_t width;    // ticks between its two counter reads
+  int64_t raw_ns;   // CLOCK_MONOTONIC_RAW
+  int64_t mono_ns;  // CLOCK_MONOTONIC
+};
+// False where the clocks cannot be read.
+bool PairWithRawClock(RawPair* pair);
 
 }  // namespace varnok_kernel_clock
 
