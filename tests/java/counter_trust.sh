@@ -38,6 +38,8 @@ cpuinfo=/proc/cpuinfo
 cases=(
   "trusted|tsc kvm-clock |constant_tsc nonstop_tsc||-|="
   "no_tsc|kvm-clock hpet acpi_pm |constant_tsc nonstop_tsc||tsc is not in $cs, which lists kvm-clock hpet acpi_pm|="
+  # A Hyper-V guest's clocksource holds "tsc" in its name: not the counter.
+  "hyperv|hyperv_clocksource_tsc_page hpet |constant_tsc nonstop_tsc||tsc is not in $cs, which lists hyperv_clocksource_tsc_page hpet|="
   "empty||constant_tsc nonstop_tsc||tsc is not in $cs, which is empty|="
   "no_constant_tsc|tsc hpet |nonstop_tsc||the flags in $cpuinfo lack constant_tsc|="
   "no_nonstop_tsc|hpet tsc |constant_tsc||the flags in $cpuinfo lack nonstop_tsc|="

@@ -1,8 +1,10 @@
 // The kernel's frequency correction as the host report gives it, from known
-// answers of adjtimex.
+// answers of adjtimex, and the tool's verdict on the counter from known
+// kernel files.
 
 #include "tools/accuracy/host.h"
 
+#include <errno.h>
 #include <sys/timex.h>
 
 #include <gtest/gtest.h>
@@ -47,6 +49,45 @@ TEST(Host, KernelFrequencyFromAdjtimex) {
     EXPECT_EQ(k.synchronised, c.synchronised);
     EXPECT_EQ(k.realtime_ppm, c.realtime_ppm);
   }
+}
+
+// The same rules as VarnokTime's (counter_trust.sh runs both on the same
+// fixtures): a clocksource named exactly, not a name that holds it; and a
+// /proc/cpuinfo that cannot be read is said to be so, not taken as flags
+// that are missing.
+TEST(Host, CounterDistrust) {
+#if defined(__x86_64__)
+  const std::string cs = "/sys/devices/system/clocksource/clocksource0/available_clocksource";
+  const struct {
+    const char* what;
+    const char* clocksources;  // null: the file cannot be read
+    bool cpuinfo, constant_tsc, nonstop_tsc;
+    std::string distrust;
+  } cases[] = {
+      {"trusted", "tsc kvm-clock\n", true, true, true, ""},
+      {"a Hyper-V guest's list", "hyperv_clocksource_tsc_page hpet\n", true, true, true,
+       "tsc is not in " + cs + ", which lists hyperv_clocksource_tsc_page hpet"},
+      {"no clocksource file", nullptr, true, true, true,
+       cs + " could not be read (No such file or directory)"},
+      {"no /proc/cpuinfo", "tsc\n", false, false, false,
+       "/proc/cpuinfo could not be read (Permission denied)"},
+      {"no constant_tsc", "tsc\n", true, false, true, "the flags in /proc/cpuinfo lack constant_tsc"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Host host;
+    host.clocksources.present = c.clocksources != nullptr;
+    host.clocksources.text = c.clocksources ? c.clocksources : "";
+    host.clocksources.error = c.clocksources ? 0 : ENOENT;
+    host.cpuinfo = c.cpuinfo;
+    host.cpuinfo_error = c.cpuinfo ? 0 : EACCES;
+    host.constant_tsc = c.constant_tsc;
+    host.nonstop_tsc = c.nonstop_tsc;
+    EXPECT_EQ(CounterDistrust(host), c.distrust);
+  }
+#else
+  GTEST_SKIP() << "x86-64's rules: the tool is built for this machine";
+#endif
 }
 
 }  // namespace

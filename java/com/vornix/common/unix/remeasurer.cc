@@ -71,7 +71,7 @@ bool Remeasurer::StepDue(int64 now) const {
          (refit_due_ && Between(refit_at_, now) >= 0);
 }
 
-void Remeasurer::Step(int64 now) {
+bool Remeasurer::Step(int64 now) {
   // A refit after a move needs the raw clock alone; the kernel's word is
   // read at the scheduled steps, and where a line was off.
   const bool word = static_cast<uint64_t>(now) >> step_shift_ != step_window_ || step_now_;
@@ -91,6 +91,7 @@ void Remeasurer::Step(int64 now) {
     mode_ = Mode::kBlocks;  // the line starts afresh at the next pair
     settled_from_ = now;
   }
+  return paired;
 }
 
 void Remeasurer::Begin(int64 base) {

@@ -56,7 +56,9 @@ class Remeasurer {
   // clock's pair and what they decide. Four times a window (about every
   // half second), and soon after the counter's rate moved.
   bool StepDue(int64 now) const;
-  void Step(int64 now);
+  // True where it read the raw clock: the time that took splits any pair
+  // begun before it.
+  bool Step(int64 now);
   // For init, after its first step and its base pair: the window is the
   // base's.
   void Begin(int64 base);

@@ -236,11 +236,12 @@ static void SetIntervalSlope(int64 now, double slope) {
 
 // The window's step: the kernel's word, the raw clock, and what they make
 // of the interval clock's slope.
-static void Step(int64 now) {
-  remeasurer.Step(now);
+static bool Step(int64 now) {
+  const bool read_clocks = remeasurer.Step(now);
   SetIntervalSlope(now, remeasurer.interval_slope());
   measuring_hint.store(remeasurer.measuring(), std::memory_order_relaxed);
   step_window.store(remeasurer.step_window(), std::memory_order_relaxed);
+  return read_clocks;
 }
 
 // Gives the word back with the line as it was: to the kernel, where it
@@ -282,11 +283,8 @@ static jlong MoveOn(int64 now, uint64_t block) {
   }
   VARNOK_FENCE(std::memory_order_release);
   rm::Remeasurer& r = remeasurer;
-  if (r.StepDue(now)) {
-    Step(now);
-    // The step's own reads must not split the pair.
-    now = CycleClock::Now();
-  }
+  // The step's own reads of the raw clock must not split the pair.
+  if (r.StepDue(now) && Step(now)) now = CycleClock::Now();
   if (r.mode() == rm::Mode::kKernel) {
     GiveBack(block);
     return KernelNanoseconds();
