@@ -101,4 +101,17 @@ if(VARNOK_BUILD_TESTS)
   set_tests_properties(bench.sparse_smoke PROPERTIES
     LABELS bench TIMEOUT 60
     PASS_REGULAR_EXPRESSION "\\| one every 100 µs \\| [0-9]")
+  # One Varnok case at one gap for a moment, and the report from it.
+  if(VARNOK_BENCH_JMH)
+    set(_python -)
+    if(Python3_Interpreter_FOUND)
+      set(_python "${Python3_EXECUTABLE}")
+    endif()
+    add_test(NAME bench.sparse_jmh_smoke
+      COMMAND sh "${CMAKE_CURRENT_SOURCE_DIR}/java_smoke.sh" sparse
+              "${CMAKE_CURRENT_BINARY_DIR}/smoke-sparse-jmh" "SparseReads\\.varnokEpoch$"
+              "${_python}" "${_sparse}/sparse_report.py"
+              "${Java_JAVA_EXECUTABLE}" ${_varnok_run_options})
+    set_tests_properties(bench.sparse_jmh_smoke PROPERTIES LABELS bench TIMEOUT 120)
+  endif()
 endif()
