@@ -133,9 +133,9 @@ def main():
         found = True
         info = next(iter(runs.values()))[1]
         out.append(
-            "\n%s (%s): JMH %s, sample time, one thread, %s fork(s) x (%s x %s warm-up, "
-            "%s x %s measured); median / p99 per call, JMH's timer included (the harness "
-            "column); ratios are Varnok's over the clock to their left\n\n"
+            "\n%s (%s): JMH %s, sample time, one thread, forks: %s, each %s x %s warm-up and "
+            "%s x %s measured; median / p99 per call, JMH's timer included (the harness "
+            "column); a ratio is the Varnok clock's figures over the clock just left of it\n\n"
             % (title.capitalize(), state, info.get("jmhVersion", "?"), info.get("forks", "?"),
                info.get("warmupIterations", "?"), info.get("warmupTime", "?"),
                info.get("measurementIterations", "?"), info.get("measurementTime", "?")))
