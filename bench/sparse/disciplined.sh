@@ -18,7 +18,7 @@ for name in varnok_with_ker discipline_accu; do
     exit 0
   fi
 done
-echo "disciplined run: the kernel's frequency at $ppm ppm"
+echo "disciplined run: asking for the kernel's frequency at $ppm ppm"
 "$runner" "$ppm" "$@"
 status=$?
 if [ "$status" -eq 77 ]; then
