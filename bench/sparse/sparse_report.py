@@ -94,11 +94,12 @@ def machine():
 
 
 def table(runs):
-    head = ["JDK, binding", "reads"] + [label for _, label, _ in COLUMNS
-                                        for label in ([label, "ratio"] if _ else [label])]
+    head = ["JDK, binding", "reads"]
+    for _, label, against in COLUMNS:
+        head += [label, "ratio"] if against else [label]
     lines = ["| " + " | ".join(head) + " |",
              "|---|---|" + "---:|" * (len(head) - 2)]
-    for jdk, (gaps, info, binding) in sorted(runs.items()):
+    for jdk, (gaps, _, binding) in sorted(runs.items()):
         for gap in sorted(gaps):
             cases = gaps[gap]
             cells = ["%d (%s)" % (jdk, binding), reads(gap)]
