@@ -138,9 +138,10 @@ set(_jdks ${_varnok_jdks})
 while(_jdks)
   list(POP_FRONT _jdks _java _major)
   # A JDK without critical downcalls skips their floor instead of failing it.
-  set(_exclude)
+  # The sparse reads have a target of their own (sparse/sparse.cmake).
+  set(_exclude -e "\\.SparseReads\\.")
   if(NOT (VARNOK_JMH_CRITICAL AND _major GREATER_EQUAL 22))
-    set(_exclude -e "Floors\\.critical$")
+    list(APPEND _exclude -e "Floors\\.critical$")
   endif()
   foreach(_threads 1 2)
     set(_run "${_varnok_results}/jdk${_major}-t${_threads}")

@@ -44,6 +44,11 @@ public class VarnokClocks {
 
   @Setup(Level.Trial)
   public void recordBinding(BenchmarkParams params) throws IOException {
+    appendBinding(params);
+  }
+
+  /** Checks a forced binding and appends the one measured; other classes' cases use it too. */
+  static void appendBinding(BenchmarkParams params) throws IOException {
     boolean forced = params.getJvmArgs().contains(FORCE_JNI);
     if (forced && VarnokTime.binding() != VarnokTime.Binding.JNI) {
       throw new IllegalStateException(FORCE_JNI + " gave " + VarnokTime.binding());
