@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -40,7 +41,7 @@ using Read = int64_t (*)(void*, void*);
 
 struct Natives {
   Init init = nullptr;
-  Read epoch = nullptr;
+  Read epoch = nullptr, relative = nullptr;
 };
 
 bool LoadNatives(const char* library, Natives* n) {
@@ -51,7 +52,9 @@ bool LoadNatives(const char* library, Natives* n) {
   }
   n->init = reinterpret_cast<Init>(dlsym(handle, "Java_com_vornix_common_unix_Varnok_init"));
   n->epoch = reinterpret_cast<Read>(dlsym(handle, "Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1"));
-  if (!n->init || !n->epoch) {
+  n->relative =
+      reinterpret_cast<Read>(dlsym(handle, "Java_com_vornix_common_unix_Varnok_nanoTimeRelative1"));
+  if (!n->init || !n->epoch || !n->relative) {
     fprintf(stderr, "%s lacks the Varnok natives\n", library);
     return false;
   }
@@ -87,14 +90,47 @@ struct Tally {
     ++samples;
   }
 
-  void Print() const {
+  void Print(long long interval_ppb) const {
     uint64_t seen = 0;
     size_t p99 = 0;
     while (p99 < kBins && (seen += bins[p99]) * 100 < samples * 99) ++p99;
-    printf("%llu %llu %llu %lld %lld %lld\n", static_cast<unsigned long long>(samples),
+    printf("%llu %llu %llu %lld %lld %lld %lld\n", static_cast<unsigned long long>(samples),
            static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(over_10us),
            static_cast<long long>(p99 < kBins ? std::min(BinEnd(p99), max_error) : max_error),
-           static_cast<long long>(max_error), static_cast<long long>(step_back));
+           static_cast<long long>(max_error), static_cast<long long>(step_back), interval_ppb);
+  }
+};
+
+// The interval clock beside CLOCK_MONOTONIC, read between two readings of
+// it every 100 ms, and its largest rate error over any span of 10 s that
+// begins 2 s after init (or over all of them, where the run is shorter).
+struct IntervalRate {
+  struct Mark {
+    int64_t mono, value;
+  };
+  std::vector<Mark> marks;
+
+  void Take(const Natives& n) {
+    const int64_t m1 = ClockNs(CLOCK_MONOTONIC);
+    const int64_t v = n.relative(nullptr, nullptr);
+    const int64_t m2 = ClockNs(CLOCK_MONOTONIC);
+    if (m2 - m1 <= kMaxBracketNs) marks.push_back({m1 + (m2 - m1) / 2, v});
+  }
+
+  long long WorstPpb() const {
+    if (marks.empty()) return 0;
+    const int64_t from = marks.front().mono + 2000000000;
+    const int64_t span = std::min<int64_t>(10000000000, marks.back().mono - from);
+    double worst = 0;
+    for (size_t i = 0, j = 0; i < marks.size(); ++i) {
+      if (marks[i].mono < from) continue;
+      while (j < marks.size() && marks[j].mono - marks[i].mono < span) ++j;
+      if (j == marks.size()) break;
+      const double rate = static_cast<double>(marks[j].value - marks[i].value) /
+                          static_cast<double>(marks[j].mono - marks[i].mono);
+      worst = std::max(worst, std::abs(rate - 1) * 1e9);
+    }
+    return static_cast<long long>(worst);
   }
 };
 
@@ -114,6 +150,8 @@ int Measure(const char* library, double seconds) {
   const int64_t start = ClockNs(CLOCK_MONOTONIC), start_realtime = ClockNs(CLOCK_REALTIME);
   int64_t next_trace = start;
   Tally t(trace, start_realtime);
+  IntervalRate interval;
+  int64_t next_mark = start;
   t.previous = n.epoch(nullptr, nullptr);
   const int64_t end = ClockNs(CLOCK_MONOTONIC) + static_cast<int64_t>(seconds * 1e9);
   const timespec pause = {0, 20000};
@@ -127,14 +165,19 @@ int Measure(const char* library, double seconds) {
       const int64_t r2 = ClockNs(CLOCK_REALTIME);
       t.Take(r1, v, r2);
     }
+    if (ClockNs(CLOCK_MONOTONIC) >= next_mark) {
+      interval.Take(n);
+      next_mark += 100000000;
+    }
     if (trace && ClockNs(CLOCK_MONOTONIC) >= next_trace) {
       fprintf(trace, "%.3f %lld\n", (next_trace - start) * 1e-9, static_cast<long long>(t.last_signed));
       next_trace += 10000000;
     }
     nanosleep(&pause, nullptr);
   }
+  interval.Take(n);
   if (trace) fclose(trace);
-  t.Print();
+  t.Print(interval.WorstPpb());
   return 0;
 }
 
@@ -163,8 +206,8 @@ Result RunMeasurement(const Options& o, double seconds, const std::function<void
   close(out[0]);
   Result r;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || n <= 0 ||
-      sscanf(line, "%llu %llu %llu %lld %lld %lld", &r.samples, &r.dropped, &r.over_10us, &r.p99,
-             &r.max, &r.step_back) != 6) {
+      sscanf(line, "%llu %llu %llu %lld %lld %lld %lld", &r.samples, &r.dropped, &r.over_10us,
+             &r.p99, &r.max, &r.step_back, &r.interval_ppb) != 7) {
     throw std::runtime_error("the measurement failed (status " + std::to_string(status) + ")");
   }
   return r;

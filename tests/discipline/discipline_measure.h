@@ -11,6 +11,9 @@ namespace varnok_discipline {
 struct Result {
   unsigned long long samples = 0, dropped = 0, over_10us = 0;
   long long p99 = 0, max = 0, step_back = 0;
+  // The interval clock's largest rate error against CLOCK_MONOTONIC over
+  // any 10 s (or the run, less its first 2 s, where shorter), in ppb.
+  long long interval_ppb = 0;
 };
 
 struct Options {
@@ -19,7 +22,8 @@ struct Options {
 };
 
 // The measuring process: loads the library, calls init and measures the
-// epoch clock for the given seconds, then prints one line of figures.
+// epoch clock, and the interval clock's rate, for the given seconds, then
+// prints one line of figures.
 int Measure(const char* library, double seconds);
 
 // Runs the measurement for the given seconds while tick() runs every

@@ -154,24 +154,23 @@ void AwaitSlewing(Daemon* daemon, const std::string& log) {
   }
 }
 
-}  // namespace
-
-// chronyd following a reference through SHM 0. The reference is the raw
-// clock, as an oscillator would be, 3 ms ahead of the system clock at the
-// start and gaining on it by +30 ppm in the first half of the measurement
-// and -20 ppm in the second: chronyd slews the 3 ms away and then changes
-// the frequency twice.
-Result Chronyd(const Options& o, double seconds, std::string* note) {
+// chronyd following a reference through SHM 0: the raw clock, as an
+// oscillator would be, offset_ns ahead of the system clock at the start and
+// gaining on it by first_ppm in the first half of the measurement and
+// second_ppm in the second. init comes delay_ns after chronyd starts to
+// slew.
+Result Follow(const Options& o, double seconds, std::string* note, int64_t offset_ns,
+              double first_ppm, double second_ppm, int64_t delay_ns) {
   TempDir dir;
   const std::string conf = WriteChronydConf(dir), log = dir.path + "/chronyd.log";
   Undisciplined();
   const int64_t raw0 = ClockNs(CLOCK_MONOTONIC_RAW);
-  const int64_t reference0 = ClockNs(CLOCK_REALTIME) + 3000000;
+  const int64_t reference0 = ClockNs(CLOCK_REALTIME) + offset_ns;
   std::atomic<int64_t> switch_at{INT64_MAX};  // raw ns from raw0
   ShmSegment shm;
   auto reference = [&](int64_t raw) {
     const int64_t e = raw - raw0, s = std::min(e, switch_at.load());
-    return reference0 + e + static_cast<int64_t>(30e-6 * s - 20e-6 * (e - s));
+    return reference0 + e + static_cast<int64_t>(first_ppm * 1e-6 * s + second_ppm * 1e-6 * (e - s));
   };
   Feeder feeder(100 * 1000000, [&] {
     const int64_t a = ClockNs(CLOCK_MONOTONIC_RAW), sys = ClockNs(CLOCK_REALTIME),
@@ -186,6 +185,7 @@ Result Chronyd(const Options& o, double seconds, std::string* note) {
   close(log_fd);
   Announce(o.guardian, daemon.pid);
   AwaitSlewing(&daemon, log);
+  if (delay_ns > 0) Pause(delay_ns);
   const int64_t started = ClockNs(CLOCK_MONOTONIC_RAW) - raw0;
   switch_at = started + static_cast<int64_t>(seconds / 2 * 1e9);
   FreqRange range;
@@ -193,6 +193,18 @@ Result Chronyd(const Options& o, double seconds, std::string* note) {
   *note = "init " + std::to_string(started / 1000000) + " ms after the reference appeared, " +
           range.Describe();
   return r;
+}
+
+}  // namespace
+
+// 3 ms ahead, then +30 and -20 ppm: chronyd slews the 3 ms away and then
+// changes the frequency twice.
+Result Chronyd(const Options& o, double seconds, std::string* note) {
+  return Follow(o, seconds, note, 3000000, 30, -20, 0);
+}
+
+Result ChronydFast(const Options& o, double seconds, std::string* note) {
+  return Follow(o, seconds, note, 500000000, 0, 0, 3000000000);
 }
 
 }  // namespace varnok_discipline

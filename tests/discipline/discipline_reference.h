@@ -16,6 +16,9 @@ constexpr key_t kShmKey = 0x4e545030;  // "NTP0": chronyd's refclock SHM 0
 // The chronyd scenario: the measurement while chronyd slews towards, and
 // keeps changing the frequency after, a reference that drifts.
 Result Chronyd(const Options& o, double seconds, std::string* note);
+// chronyd slewing 500 ms away at its fastest (83,333 ppm, through tick),
+// with init 3 s into the slew and the measurement past its end.
+Result ChronydFast(const Options& o, double seconds, std::string* note);
 
 }  // namespace varnok_discipline
 

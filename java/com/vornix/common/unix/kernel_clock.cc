@@ -76,14 +76,6 @@ static bool Read(clockid_t id, int64_t* ns) {
   return true;
 }
 
-double RealtimeSeconds() {
-  struct timespec ts;
-  if (java_com_vornix_common_unix_base::ReadKernelClock(CLOCK_REALTIME, &ts) != 0) return NAN;
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-bool RealtimeNanoseconds(int64_t* ns) { return Read(CLOCK_REALTIME, ns); }
-
 bool PairWithRawClock(RawPair* pair) {
   using java_com_vornix_common_unix_base::CycleClock;
   // Three brackets: one is nearly always free of an interrupt, and each is

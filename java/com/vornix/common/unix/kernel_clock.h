@@ -7,6 +7,9 @@
 #define JAVA_COM_VORNIX_COMMON_UNIX_KERNEL_CLOCK_H_
 
 #include <stdint.h>
+#include <time.h>
+
+#include "java/com/vornix/common/unix/base/kernel_clock_read.h"
 
 namespace varnok_kernel_clock {
 
@@ -29,10 +32,22 @@ Discipline ReadDiscipline();
 // CLOCK_REALTIME in seconds, to the nanosecond where gettimeofday truncates
 // to the microsecond (a clock that re-measures every millisecond would
 // otherwise step by up to a microsecond each time); a NaN where it cannot
-// be read.
-double RealtimeSeconds();
+// be read. Inline, as the reads a sparse reader makes: every page a cold
+// read touches costs it a walk of the page tables, twice over in a guest.
+inline double RealtimeSeconds() {
+  struct timespec ts;
+  if (java_com_vornix_common_unix_base::ReadKernelClock(CLOCK_REALTIME, &ts) != 0) {
+    return __builtin_nan("");
+  }
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
 // CLOCK_REALTIME in whole nanoseconds, exact; false where it cannot be read.
-bool RealtimeNanoseconds(int64_t* ns);
+inline bool RealtimeNanoseconds(int64_t* ns) {
+  struct timespec ts;
+  if (java_com_vornix_common_unix_base::ReadKernelClock(CLOCK_REALTIME, &ts) != 0) return false;
+  *ns = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+  return true;
+}
 
 // The counter paired with CLOCK_MONOTONIC_RAW: the raw clock read between
 // two counter reads, the narrowest of a few such brackets (an interrupt or

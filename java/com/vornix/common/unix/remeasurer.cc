@@ -66,7 +66,7 @@ void Remeasurer::Start(double rate, int64 max_ticks, int long_shift, int block_s
   step_now_ = true;  // init's step reads everything
 }
 
-bool Remeasurer::StepDue(int64 now) const {
+__attribute__((hot)) bool Remeasurer::StepDue(int64 now) const {
   return static_cast<uint64_t>(now) >> step_shift_ != step_window_ || step_now_ ||
          (refit_due_ && Between(refit_at_, now) >= 0);
 }
@@ -168,7 +168,7 @@ void Remeasurer::Fit(const kc::RawPair& pair) {
   }
 }
 
-bool Remeasurer::PairGood(int64 ticks) {
+__attribute__((hot)) bool Remeasurer::PairGood(int64 ticks) {
   const bool tight = measuring() && refused_ < kTightTries;
   if (ticks <= (tight ? tight_ticks_ : max_ticks_)) {
     refused_ = 0;
@@ -178,7 +178,7 @@ bool Remeasurer::PairGood(int64 ticks) {
   return false;
 }
 
-Line Remeasurer::Take(int64 now, double wall, const Line& line) {
+__attribute__((hot)) Line Remeasurer::Take(int64 now, double wall, const Line& line) {
   const double estimate =
       line.base_wall + static_cast<double>(Between(line.base_cycles, now)) * line.slope;
   const double drift = wall - estimate;

@@ -98,6 +98,10 @@ static std::atomic<uint64_t> step_window(0);
 // the word held by another and read the wall clock themselves.
 static std::atomic<bool> measuring_hint(false);
 
+// The counter at the last read that left the fast path: where reads come
+// further apart than a block, each would re-measure for no later read.
+static std::atomic<int64> last_slow_read(0);
+
 // The holder's own state: written only while the word is held, or by init.
 static rm::Remeasurer remeasurer;
 static unsigned generation = 0;
@@ -162,7 +166,7 @@ static double ReadWall(bool measuring) {
   return __builtin_isnan(realtime) ? WallTime_Slow() : realtime;
 }
 
-// CLOCK_REALTIME as the kernel has it, for a read that the kernel serves.
+// CLOCK_REALTIME as the kernel has it, for a read that it serves.
 static jlong KernelNanoseconds() {
   int64_t ns;
   return kc::RealtimeNanoseconds(&ns) ? ns : static_cast<jlong>(WallTime_Slow() * 1e9);
@@ -273,6 +277,18 @@ static __attribute__((noinline)) void StepFromInterval(int64 now) {
 // tried again by this reader, which returns the wall clock it read, but
 // leaves the re-measurement to the next.
 static jlong MoveOn(int64 now, uint64_t block) {
+  if (measuring_hint.load(std::memory_order_relaxed)) {
+    // Measuring, a read a block or more after the last one to leave the
+    // fast path starts a line that no read would use: it reads the wall
+    // clock, the cheapest right answer, and leaves the line to a read that
+    // follows it closely. The steps still come on time.
+    const int64 previous = last_slow_read.load(std::memory_order_relaxed);
+    last_slow_read.store(now, std::memory_order_relaxed);
+    if (CyclesBetween(previous, now) > (int64{1} << BlockShift()) &&
+        static_cast<uint64_t>(now) >> StepShift() == step_window.load(std::memory_order_relaxed)) {
+      return KernelNanoseconds();
+    }
+  }
   if (block == kClaimed ||
       !last_adjust_time.compare_exchange_strong(block, kClaimed,
                                                 std::memory_order_acq_rel,
@@ -333,6 +349,7 @@ JNIEXPORT void JNICALL Java_com_vornix_common_unix_Varnok_init(JNIEnv*,
     wall = ReadWall(r.measuring());
   } while (!r.PairGood(CyclesBetween(base, CycleClock::Now())));
   r.Begin(base);
+  last_slow_read.store(base, std::memory_order_relaxed);
   StoreLine({r.slope(), base, wall, 0.0f});
   // A second init keeps the interval clock going from where it is.
   SetIntervalSlope(base, r.interval_slope());
@@ -362,9 +379,12 @@ static inline bool ReadLine(int64 now, uint64_t block, jlong* result) {
 }
 
 // Everything but the fast path, out of line so that the fast path saves
-// few registers. Only a line that changed under the read sends it round
+// few registers. The readers' functions are hot: the linker puts them on
+// one page with the library's PLT, so that a read that comes after a long
+// pause, with the caches and TLBs cold, walks the page tables for fewer
+// pages (twice over in a guest, where the walks cost most). Only a line that changed under the read sends it round
 // again, with the counter read afresh.
-static __attribute__((noinline)) jlong ReadSlowly(int64 now, uint64_t block) {
+static __attribute__((noinline, hot)) jlong ReadSlowly(int64 now, uint64_t block) {
   for (;;) {
     jlong result;
     if (InBlock(now, block)) {
@@ -380,7 +400,7 @@ static __attribute__((noinline)) jlong ReadSlowly(int64 now, uint64_t block) {
   }
 }
 
-JNIEXPORT jlong JNICALL
+JNIEXPORT __attribute__((hot)) jlong JNICALL
 Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(JNIEnv*, jclass) {
   const int64 now = CycleClock::Now();
   const uint64_t block = last_adjust_time.load(std::memory_order_acquire);
@@ -389,7 +409,7 @@ Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(JNIEnv*, jclass) {
   return ReadSlowly(now, block);
 }
 
-JNIEXPORT jlong JNICALL
+JNIEXPORT __attribute__((hot)) jlong JNICALL
 Java_com_vornix_common_unix_Varnok_nanoTimeRelative1(JNIEnv*, jclass) {
   // Before the first init both slots are zero, and so is the clock.
   for (;;) {

@@ -17,7 +17,7 @@ class CycleClock {
   // exported weak symbol, so a process can put its own counter in its place
   // (the tests script the counter this way). No fence: a read that floats a
   // few instructions early or late is well inside the clock's resolution.
-  __attribute__((noinline)) static int64 Now() {
+  __attribute__((noinline, hot)) static int64 Now() {
 #if defined(__x86_64__)
     uint32_t lo, hi;
     __asm__ __volatile__("rdtsc" : "=a"(lo), "=d"(hi));

@@ -35,13 +35,13 @@ double WallTime_Slow() {
   return tv.tv_sec + tv.tv_usec / 1000000.0;
 }
 
-void SetDrift(float drift) {
+__attribute__((hot)) void SetDrift(float drift) {
   uint32_t bits;
   memcpy(&bits, &drift, sizeof(bits));
   drift_adjust.store(bits, std::memory_order_relaxed);
 }
 
-float GetDrift() {
+__attribute__((hot)) float GetDrift() {
   const uint32_t bits =
       static_cast<uint32_t>(drift_adjust.load(std::memory_order_relaxed));
   float drift;
