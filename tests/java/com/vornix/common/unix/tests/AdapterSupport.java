@@ -74,35 +74,67 @@ final class AdapterSupport {
    */
   static void checkStamps(Checks checks, String what, boolean varnok, long[] stamps,
       long before, long after) {
-    boolean near = Arrays.stream(stamps)
-        .allMatch(s -> s >= before - NEAR_NANOS && s <= after + NEAR_NANOS);
-    checks.check(what + " lie within 1 ms of Instant.now()", near,
-        "between " + before + " and " + after + ": " + Arrays.toString(stamps));
+    checkNear(checks, what, stamps, before, after);
     boolean grained = Arrays.stream(stamps).allMatch(s -> s % 256 == 0);
     checks.check(what + (varnok ? " are all multiples of 256 ns (Varnok's)"
             : " are not all multiples of 256 ns (the JDK's)"),
         grained == varnok, Arrays.toString(stamps));
   }
 
-  /** A method the framework may call for the epoch time, in ns or in ms (its unit in ns). */
+  /** Stamps taken between BEFORE and AFTER (the JDK's clock) lie near that span. */
+  static void checkNear(Checks checks, String what, long[] stamps, long before, long after) {
+    boolean near = Arrays.stream(stamps)
+        .allMatch(s -> s >= before - NEAR_NANOS && s <= after + NEAR_NANOS);
+    checks.check(what + " lie within 1 ms of Instant.now()", near,
+        "between " + before + " and " + after + ": " + Arrays.toString(stamps));
+  }
+
+  /**
+   * One reading of CLOCK, in UNIT (in ns), within 1 ms of Instant.now() read before and
+   * after it: a bracket, so that a preemption between the reads cannot fail it.
+   */
+  static void checkNearNow(Checks checks, String what, long unit, LongSupplier clock) {
+    long before = epochNanosNow();
+    long reading = clock.getAsLong();
+    long after = epochNanosNow();
+    long low = Math.floorDiv(before - NEAR_NANOS, unit);
+    long high = Math.floorDiv(after + NEAR_NANOS, unit);
+    checks.check(what + " is the epoch clock, within 1 ms of Instant.now()",
+        low <= reading && reading <= high, reading + " outside " + low + ".." + high);
+  }
+
+  /**
+   * A method the framework may call for the epoch time, in ns or in ms (its unit in ns), a
+   * reading of the clock or a unique stamp.
+   */
   static final class EpochMethod {
     final String name;
     final long unit;
+    final boolean unique;
     final LongSupplier read;
 
-    EpochMethod(String name, long unit, LongSupplier read) {
+    EpochMethod(String name, long unit, boolean unique, LongSupplier read) {
       this.name = name;
       this.unit = unit;
+      this.unique = unique;
       this.read = read;
     }
   }
 
   static EpochMethod nanos(String name, LongSupplier read) {
-    return new EpochMethod(name, 1, read);
+    return new EpochMethod(name, 1, false, read);
   }
 
   static EpochMethod millis(String name, LongSupplier read) {
-    return new EpochMethod(name, 1_000_000L, read);
+    return new EpochMethod(name, 1_000_000L, false, read);
+  }
+
+  static EpochMethod uniqueNanos(String name, LongSupplier read) {
+    return new EpochMethod(name, 1, true, read);
+  }
+
+  static EpochMethod uniqueMillis(String name, LongSupplier read) {
+    return new EpochMethod(name, 1_000_000L, true, read);
   }
 
   /**
@@ -117,6 +149,11 @@ final class AdapterSupport {
    * {@value #TELLING} of those were seen. Varnok's clock steps by its correction at the first
    * read of each cycle epoch, about once a second, and a step inside a bracket can put that
    * one reading outside it: up to {@value #STEPS} may be.
+   *
+   * <p>A unique method's readings are bracketed by {@code VarnokTime.uniqueTimeNanos()}
+   * instead: a stamp of that sequence lies strictly between the two in ns, and within them in
+   * ms, every time, since the sequence never steps back. A reading of another clock, even one
+   * made unique, misses nearly every bracket in ns.
    */
   static void checkReadsVarnokEpoch(Checks checks, EpochMethod... methods) {
     for (EpochMethod method : methods) {
@@ -126,31 +163,60 @@ final class AdapterSupport {
       int misses = 0;
       String miss = "";
       while (samples < MIN_SAMPLES || (inMillis && telling < TELLING && samples < MAX_SAMPLES)) {
-        long before = VarnokTime.currentTimeNanos();
+        long before = method.unique ? VarnokTime.uniqueTimeNanos() : VarnokTime.currentTimeNanos();
         long jdkBefore = System.currentTimeMillis();
         long reading = method.read.getAsLong();
         long jdkAfter = System.currentTimeMillis();
-        long after = VarnokTime.currentTimeNanos();
+        long after = method.unique ? VarnokTime.uniqueTimeNanos() : VarnokTime.currentTimeNanos();
         samples++;
         long low = Math.floorDiv(before, method.unit);
         long high = Math.floorDiv(after, method.unit);
         if (inMillis && low == high && jdkBefore == jdkAfter && jdkBefore != low) {
           telling++;
         }
-        if (reading < low || reading > high || (!inMillis && reading % 256 != 0)) {
+        // A stamp lies strictly between two of the sequence's; a clock's reading within its
+        // bracket, and in ns on its grain too.
+        boolean grained = inMillis || method.unique || reading % 256 == 0;
+        boolean outside = method.unique && !inMillis ? reading <= low || reading >= high
+            : reading < low || reading > high || !grained;
+        if (outside) {
           if (misses++ < 3) {
             miss += " " + reading + " outside " + low + ".." + high + ";";
           }
         }
       }
-      String unit = inMillis ? "ms" : "ns, multiples of 256";
-      checks.check(method.name + " reads Varnok's epoch clock: " + samples + " readings within"
+      String unit = inMillis ? "ms" : method.unique ? "ns" : "ns, multiples of 256";
+      checks.check(method.name + " reads Varnok's " + (method.unique ? "unique stamps" : "epoch"
+          + " clock") + ": " + samples + " readings within"
           + " Varnok's bracket in " + unit + (inMillis ? ", " + telling + " of them where the"
           + " JDK's clock stood in another ms" : ""),
-          misses <= STEPS && (!inMillis || telling >= TELLING),
+          misses <= (method.unique ? 0 : STEPS) && (!inMillis || telling >= TELLING),
           misses + " outside their bracket:" + miss + " and " + telling + " of the " + TELLING
               + " readings sought where the JDK's clock stood in another ms");
     }
+  }
+
+  /**
+   * A unique clock's stamps, taken by several threads for a second: unique, strictly
+   * increasing on each thread and never behind the clock they are made from, Varnok's or,
+   * in the fallback, the JDK's.
+   */
+  static void checkUnique(Checks checks, boolean varnok, LongSupplier stamp)
+      throws InterruptedException {
+    if (varnok) {
+      VarnokUniqueTest.acrossThreads(checks, 1, stamp, VarnokTime::currentTimeNanos,
+          VarnokTime::nanoTime);
+    } else {
+      VarnokUniqueTest.acrossThreads(checks, 1, stamp, AdapterSupport::epochNanosNow,
+          System::nanoTime);
+    }
+  }
+
+  /** Stamps taken one after another: strictly increasing. */
+  static void checkIncreasing(Checks checks, String what, long[] stamps) {
+    boolean increasing = true;
+    for (int i = 1; i < stamps.length; i++) increasing &= stamps[i] > stamps[i - 1];
+    checks.check(what + " strictly increase", increasing, Arrays.toString(stamps));
   }
 
   /** A relative clock reads SOURCE: its reading lies between two of SOURCE's. */

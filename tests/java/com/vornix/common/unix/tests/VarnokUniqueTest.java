@@ -28,7 +28,7 @@ public final class VarnokUniqueTest {
   public static void main(String[] args) {
     String mode = args.length == 1 ? args[0] : "";
     if (mode.equals("varnok")) {
-      checks.group("uniqueness and order across threads", () -> acrossThreads(checks,
+      checks.group("uniqueness and order across threads", () -> acrossThreads(checks, 3,
           VarnokTime::uniqueTimeNanos, VarnokTime::currentTimeNanos, VarnokTime::nanoTime));
       checks.group("causality: two threads stamp in turn", VarnokUniqueTest::causality);
       checks.group("a burst faster than the grain", VarnokUniqueTest::burst);
@@ -42,20 +42,20 @@ public final class VarnokUniqueTest {
   }
 
   /**
-   * THREADS threads stamp at once, in rounds, for 3 s: each thread's stamps strictly
+   * THREADS threads stamp at once, in rounds, for SECONDS: each thread's stamps strictly
    * increase, no two of the round's are equal, and no stamp is behind a reading of CLOCK
    * taken before it. The clock may step back between that reading and the stamp's own (a
    * re-measurement); the bracket shows it, as a later reading below the earlier one, or as
    * at least the shortfall spent inside the bracket by RELATIVE, less a grain.
    */
-  static void acrossThreads(Checks checks, LongSupplier stamp, LongSupplier clock,
+  static void acrossThreads(Checks checks, long seconds, LongSupplier stamp, LongSupplier clock,
       LongSupplier relative) throws InterruptedException {
     final int perRound = 200_000;
     long[][] stamps = new long[THREADS][perRound];
     String[] behind = new String[THREADS];
     long checked = 0;
     String firstTie = null;
-    long end = System.nanoTime() + 3 * SECOND;
+    long end = System.nanoTime() + seconds * SECOND;
     int rounds = 0;
     boolean failed = false;
     for (; !failed && (rounds < 2 || System.nanoTime() < end); rounds++) {
@@ -149,6 +149,7 @@ public final class VarnokUniqueTest {
             if (stop.get()) return;
             if (spins > 1000) Thread.yield();
           }
+          if (stop.get()) return;
           long mine = clock.getAsLong();
           if (mine < seen) earlier[id]++;
           if (mine == seen) equal[id]++;
@@ -269,7 +270,7 @@ public final class VarnokUniqueTest {
     long after = nanos(Instant.now());
     checks.check("uniqueUTCOrFallback(): " + clock + " reads the JDK's clock",
         before <= stamp && stamp <= after, stamp + " against " + before + ".." + after);
-    acrossThreads(checks, () -> nanos(clock.instant()), () -> nanos(Instant.now()),
+    acrossThreads(checks, 3, () -> nanos(clock.instant()), () -> nanos(Instant.now()),
         System::nanoTime);
     String maps = new String(Files.readAllBytes(Paths.get("/proc/self/maps")),
         StandardCharsets.ISO_8859_1);
