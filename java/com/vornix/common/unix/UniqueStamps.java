@@ -19,7 +19,8 @@ import java.util.concurrent.atomic.AtomicLongArray;
  * one at a time, a few nanoseconds each at the very least, so R stays well below 1 and the
  * lead below one grain. Where the clock itself steps back (a re-measurement, by about a
  * microsecond), the sequence goes on from its last stamp, and leads the stepped-back clock
- * by that step until the clock catches up, at the rate it takes time to pass.
+ * by that step until the clock catches up; and where one core's reading lags another's, a
+ * stamp made from the later one leads the earlier by the difference.
  */
 final class UniqueStamps {
   /**

@@ -91,10 +91,13 @@ public final class VarnokTime {
    *
    * <p>Its lead over the clock's reading stays under R &times; 256 ns at R calls per
    * nanosecond, the whole JVM's rate; one compare-and-set per call keeps R far below 1, so
-   * the lead stays under one grain. Where the epoch clock steps back when it corrects itself
-   * (by about a microsecond), the stamps go on from the last one: they lead the
-   * stepped-back clock by that step until it catches up, and a {@code currentTimeNanos()}
-   * read before the call, across such a step, may be greater by up to the step.
+   * the lead stays under one grain. Two things add to it, neither growing with the rate:
+   * where the epoch clock steps back when it corrects itself (by about a microsecond), the
+   * stamps go on from the last one and lead the stepped-back clock by that step until it
+   * catches up; and a thread's reading may lag another thread's, made on another core, by a
+   * few grains, which a stamp made from the other's reading leads it by. A {@code
+   * currentTimeNanos()} read on the same thread before the call is never greater than the
+   * stamp but across such a step, and then by at most the step.
    *
    * <p>With the {@link Binding#JDK} binding the stamps follow the JDK's clock in the same way.
    * Where the clock stays the same, this costs one compare-and-set more than {@link

@@ -18,7 +18,8 @@ import java.util.function.LongSupplier;
  * VarnokTime.uniqueTimeNanos()} and {@code VarnokClock.uniqueUTC()} where Varnok can be
  * used, from {@code VarnokClock.uniqueUTCOrFallback()} on the JDK's clock where it cannot.
  * Unique, strictly increasing on each thread, never behind the clock, and causal; the
- * counts and leads they print are the figures, not bounds: nothing here is timed.
+ * counts and leads they print are figures, not bounds: no check depends on the machine's
+ * speed.
  */
 public final class VarnokUniqueTest {
   private static final Checks checks = new Checks();
@@ -183,26 +184,38 @@ public final class VarnokUniqueTest {
 
   /**
    * One thread stamps as fast as it can, many times per grain: every stamp is the last
-   * plus one, or a reading of the clock (a multiple of 256 ns), and some are the first. The
+   * plus one, or a reading of the clock (a multiple of 256 ns); and two stamps taken between
+   * two equal readings of the clock, so within one grain, are consecutive nanoseconds. The
    * lead over the clock read after each stamp is printed, one thread's and four's.
    */
   private static void burst() throws InterruptedException {
     // The JDK's clock, where the kernel distrusts the counter, has no 256 ns grain.
     boolean grained = VarnokTime.binding() != VarnokTime.Binding.JDK;
-    long[] stamps = new long[1 << 20];
-    for (int i = 0; i < stamps.length; i++) stamps[i] = VarnokTime.uniqueTimeNanos();
+    long last = VarnokTime.uniqueTimeNanos();
     long following = 0;
+    long inOneGrain = 0;
     String odd = null;
-    for (int i = 1; i < stamps.length; i++) {
-      if (stamps[i] == stamps[i - 1] + 1) {
-        following++;
-      } else if (stamps[i] <= stamps[i - 1] || (grained && stamps[i] % 256 != 0)) {
-        if (odd == null) odd = stamps[i] + " after " + stamps[i - 1];
+    for (int i = 0; i < 1 << 19 && odd == null; i++) {
+      long c0 = VarnokTime.currentTimeNanos();
+      long u1 = VarnokTime.uniqueTimeNanos();
+      long u2 = VarnokTime.uniqueTimeNanos();
+      long c1 = VarnokTime.currentTimeNanos();
+      for (long u : new long[] {u1, u2}) {
+        if (u == last + 1) {
+          following++;
+        } else if (u <= last || (grained && u % 256 != 0)) {
+          odd = u + " after " + last;
+        }
+        last = u;
+      }
+      if (c0 == c1) {
+        inOneGrain++;
+        if (u2 != u1 + 1 && odd == null) odd = u2 + " after " + u1 + ", both at " + c0;
       }
     }
-    checks.check("each stamp the last plus one or a clock reading, " + following + " of "
-        + stamps.length + " the last plus one", odd == null && (following > 0 || !grained),
-        odd == null ? "no stamp took the next nanosecond" : odd);
+    checks.check("each stamp the last plus one or a clock reading, and two in one grain"
+        + " consecutive (" + following + " the last plus one, " + inOneGrain + " pairs in one"
+        + " grain)", odd == null, odd);
     for (int threads : new int[] {1, THREADS}) {
       long[] leads = new long[threads];
       long[] ahead = new long[threads];
