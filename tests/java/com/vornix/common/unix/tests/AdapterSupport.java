@@ -89,6 +89,13 @@ final class AdapterSupport {
         "between " + before + " and " + after + ": " + Arrays.toString(stamps));
   }
 
+  /** Stamps taken one after another, by a unique clock: strictly increasing. */
+  static void checkIncreasing(Checks checks, String what, long[] stamps) {
+    boolean increasing = true;
+    for (int i = 1; i < stamps.length; i++) increasing &= stamps[i] > stamps[i - 1];
+    checks.check(what + " strictly increase", increasing, Arrays.toString(stamps));
+  }
+
   /**
    * One reading of CLOCK, in UNIT (in ns), within 1 ms of Instant.now() read before and
    * after it: a bracket, so that a preemption between the reads cannot fail it.
@@ -104,37 +111,49 @@ final class AdapterSupport {
   }
 
   /**
-   * A method the framework may call for the epoch time, in ns or in ms (its unit in ns), a
-   * reading of the clock or a unique stamp.
+   * A unique clock's stamps. With Varnok, each lies strictly between two of {@code
+   * VarnokTime.uniqueTimeNanos()}: it is a stamp of that sequence, tested across threads in
+   * VarnokUniqueTest (a stamp of any other clock, made unique or not, misses nearly every such
+   * bracket). In the fallback, the adapter's own sequence on the JDK's clock, across threads.
    */
+  static void checkUnique(Checks checks, boolean varnok, String what, LongSupplier stamp)
+      throws InterruptedException {
+    if (!varnok) {
+      VarnokUniqueTest.acrossThreads(checks, 1, stamp, AdapterSupport::epochNanosNow,
+          System::nanoTime);
+      return;
+    }
+    String miss = null;
+    for (int i = 0; i < 1000 && miss == null; i++) {
+      long before = VarnokTime.uniqueTimeNanos();
+      long reading = stamp.getAsLong();
+      long after = VarnokTime.uniqueTimeNanos();
+      if (reading <= before || reading >= after) {
+        miss = reading + " not between " + before + " and " + after;
+      }
+    }
+    checks.check(what + " are stamps of VarnokTime.uniqueTimeNanos()", miss == null, miss);
+  }
+
+  /** A method the framework may call for the epoch time, in ns or in ms (its unit in ns). */
   static final class EpochMethod {
     final String name;
     final long unit;
-    final boolean unique;
     final LongSupplier read;
 
-    EpochMethod(String name, long unit, boolean unique, LongSupplier read) {
+    EpochMethod(String name, long unit, LongSupplier read) {
       this.name = name;
       this.unit = unit;
-      this.unique = unique;
       this.read = read;
     }
   }
 
   static EpochMethod nanos(String name, LongSupplier read) {
-    return new EpochMethod(name, 1, false, read);
+    return new EpochMethod(name, 1, read);
   }
 
   static EpochMethod millis(String name, LongSupplier read) {
-    return new EpochMethod(name, 1_000_000L, false, read);
-  }
-
-  static EpochMethod uniqueNanos(String name, LongSupplier read) {
-    return new EpochMethod(name, 1, true, read);
-  }
-
-  static EpochMethod uniqueMillis(String name, LongSupplier read) {
-    return new EpochMethod(name, 1_000_000L, true, read);
+    return new EpochMethod(name, 1_000_000L, read);
   }
 
   /**
@@ -149,11 +168,6 @@ final class AdapterSupport {
    * {@value #TELLING} of those were seen. Varnok's clock steps by its correction at the first
    * read of each cycle epoch, about once a second, and a step inside a bracket can put that
    * one reading outside it: up to {@value #STEPS} may be.
-   *
-   * <p>A unique method's readings are bracketed by {@code VarnokTime.uniqueTimeNanos()}
-   * instead: a stamp of that sequence lies strictly between the two in ns, and within them in
-   * ms, every time, since the sequence never steps back. A reading of another clock, even one
-   * made unique, misses nearly every bracket in ns.
    */
   static void checkReadsVarnokEpoch(Checks checks, EpochMethod... methods) {
     for (EpochMethod method : methods) {
@@ -163,60 +177,31 @@ final class AdapterSupport {
       int misses = 0;
       String miss = "";
       while (samples < MIN_SAMPLES || (inMillis && telling < TELLING && samples < MAX_SAMPLES)) {
-        long before = method.unique ? VarnokTime.uniqueTimeNanos() : VarnokTime.currentTimeNanos();
+        long before = VarnokTime.currentTimeNanos();
         long jdkBefore = System.currentTimeMillis();
         long reading = method.read.getAsLong();
         long jdkAfter = System.currentTimeMillis();
-        long after = method.unique ? VarnokTime.uniqueTimeNanos() : VarnokTime.currentTimeNanos();
+        long after = VarnokTime.currentTimeNanos();
         samples++;
         long low = Math.floorDiv(before, method.unit);
         long high = Math.floorDiv(after, method.unit);
         if (inMillis && low == high && jdkBefore == jdkAfter && jdkBefore != low) {
           telling++;
         }
-        // A stamp lies strictly between two of the sequence's; a clock's reading within its
-        // bracket, and in ns on its grain too.
-        boolean grained = inMillis || method.unique || reading % 256 == 0;
-        boolean outside = method.unique && !inMillis ? reading <= low || reading >= high
-            : reading < low || reading > high || !grained;
-        if (outside) {
+        if (reading < low || reading > high || (!inMillis && reading % 256 != 0)) {
           if (misses++ < 3) {
             miss += " " + reading + " outside " + low + ".." + high + ";";
           }
         }
       }
-      String unit = inMillis ? "ms" : method.unique ? "ns" : "ns, multiples of 256";
-      checks.check(method.name + " reads Varnok's " + (method.unique ? "unique stamps" : "epoch"
-          + " clock") + ": " + samples + " readings within"
+      String unit = inMillis ? "ms" : "ns, multiples of 256";
+      checks.check(method.name + " reads Varnok's epoch clock: " + samples + " readings within"
           + " Varnok's bracket in " + unit + (inMillis ? ", " + telling + " of them where the"
           + " JDK's clock stood in another ms" : ""),
-          misses <= (method.unique ? 0 : STEPS) && (!inMillis || telling >= TELLING),
+          misses <= STEPS && (!inMillis || telling >= TELLING),
           misses + " outside their bracket:" + miss + " and " + telling + " of the " + TELLING
               + " readings sought where the JDK's clock stood in another ms");
     }
-  }
-
-  /**
-   * A unique clock's stamps, taken by several threads for a second: unique, strictly
-   * increasing on each thread and never behind the clock they are made from, Varnok's or,
-   * in the fallback, the JDK's.
-   */
-  static void checkUnique(Checks checks, boolean varnok, LongSupplier stamp)
-      throws InterruptedException {
-    if (varnok) {
-      VarnokUniqueTest.acrossThreads(checks, 1, stamp, VarnokTime::currentTimeNanos,
-          VarnokTime::nanoTime);
-    } else {
-      VarnokUniqueTest.acrossThreads(checks, 1, stamp, AdapterSupport::epochNanosNow,
-          System::nanoTime);
-    }
-  }
-
-  /** Stamps taken one after another: strictly increasing. */
-  static void checkIncreasing(Checks checks, String what, long[] stamps) {
-    boolean increasing = true;
-    for (int i = 1; i < stamps.length; i++) increasing &= stamps[i] > stamps[i - 1];
-    checks.check(what + " strictly increase", increasing, Arrays.toString(stamps));
   }
 
   /** A relative clock reads SOURCE: its reading lies between two of SOURCE's. */

@@ -14,8 +14,8 @@ import io.opentelemetry.sdk.trace.data.SpanData;
 import io.opentelemetry.sdk.trace.samplers.Sampler;
 
 /**
- * The OpenTelemetry SDK's tracer with each of the adapter's clocks, plain and unique, as
- * its clock: {@code OpenTelemetryAdapterTest varnok|fallback} (see AdapterSupport).
+ * The OpenTelemetry SDK's tracer with each of the adapter's clocks, plain and unique: {@code
+ * OpenTelemetryAdapterTest varnok|fallback} (see AdapterSupport).
  */
 public final class OpenTelemetryAdapterTest {
   private static final Checks checks = new Checks();
@@ -51,66 +51,63 @@ public final class OpenTelemetryAdapterTest {
   public static void main(String[] args) {
     boolean varnok = AdapterSupport.expectsVarnok(args);
     AdapterSupport.JulNotices notices = new AdapterSupport.JulNotices();
-    Clock plain = new VarnokOpenTelemetryClock();
-    Clock unique = new VarnokUniqueOpenTelemetryClock();
-    checks.check("both clocks read " + (varnok ? "Varnok" : "the SDK's clock"),
-        VarnokOpenTelemetryClock.readsVarnok() == varnok
-            && VarnokUniqueOpenTelemetryClock.readsVarnok() == varnok,
-        "readsVarnok() is not " + varnok);
-    for (Clock clock : new Clock[] {plain, unique}) {
-      boolean isUnique = clock == unique;
-      checks.group(clock + ": root spans", () -> rootSpans(clock, varnok, isUnique));
-      checks.group(clock + ": its readings", () -> {
-        long before = AdapterSupport.epochNanosNow();
-        long[] stamps = {clock.now(), clock.now(true), clock.now(), clock.now(true),
-            clock.now(), clock.now(true), clock.now(), clock.now(true)};
-        long after = AdapterSupport.epochNanosNow();
-        if (isUnique) {
-          AdapterSupport.checkIncreasing(checks, "now() and now(true)", stamps);
-          AdapterSupport.checkNear(checks, "now() and now(true)", stamps, before, after);
-        } else {
-          AdapterSupport.checkStamps(checks, "now() and now(true)", varnok, stamps, before, after);
-        }
-        AdapterSupport.checkNearNow(checks, "now(false)", 1, () -> clock.now(false));
-        AdapterSupport.checkRelative(checks, "nanoTime()", clock::nanoTime,
-            varnok ? VarnokTime::nanoTime : System::nanoTime);
-      });
-    }
+    Clock clock = new VarnokOpenTelemetryClock();
+    checks.check("it reads " + (varnok ? "Varnok" : "the SDK's clock"),
+        VarnokOpenTelemetryClock.readsVarnok() == varnok, "readsVarnok() is not " + varnok);
+
+    checks.group("root spans", () -> {
+      long before = AdapterSupport.epochNanosNow();
+      long[] starts = rootSpanStarts(clock);
+      AdapterSupport.checkStamps(checks, "their start epoch ns", varnok, starts, before,
+          AdapterSupport.epochNanosNow());
+    });
+    checks.group("the clock's readings", () -> {
+      long before = AdapterSupport.epochNanosNow();
+      long[] stamps = {clock.now(), clock.now(true), clock.now(), clock.now(true),
+          clock.now(), clock.now(true), clock.now(), clock.now(true)};
+      long after = AdapterSupport.epochNanosNow();
+      AdapterSupport.checkStamps(checks, "now() and now(true)", varnok, stamps, before, after);
+      AdapterSupport.checkNearNow(checks, "now(false)", 1, () -> clock.now(false));
+      AdapterSupport.checkRelative(checks, "nanoTime()", clock::nanoTime,
+          varnok ? VarnokTime::nanoTime : System::nanoTime);
+    });
     if (varnok) {
       checks.group("each method against Varnok's readings", () ->
           AdapterSupport.checkReadsVarnokEpoch(checks,
-              AdapterSupport.nanos("now()", plain::now),
-              AdapterSupport.nanos("now(true)", () -> plain.now(true)),
-              AdapterSupport.nanos("now(false)", () -> plain.now(false)),
-              AdapterSupport.uniqueNanos("the unique clock's now()", unique::now),
-              AdapterSupport.uniqueNanos("the unique clock's now(true)", () -> unique.now(true)),
-              AdapterSupport.uniqueNanos("the unique clock's now(false)",
-                  () -> unique.now(false))));
+              AdapterSupport.nanos("now()", clock::now),
+              AdapterSupport.nanos("now(true)", () -> clock.now(true)),
+              AdapterSupport.nanos("now(false)", () -> clock.now(false))));
     }
-    checks.group("the unique clock across threads",
-        () -> AdapterSupport.checkUnique(checks, varnok, unique::now));
+    Clock unique = new VarnokUniqueOpenTelemetryClock();
+    checks.group("the unique clock", () -> {
+      checks.check("it reads " + (varnok ? "Varnok" : "the SDK's clock"),
+          VarnokUniqueOpenTelemetryClock.readsVarnok() == varnok, "readsVarnok() is not " + varnok);
+      long before = AdapterSupport.epochNanosNow();
+      long[] starts = rootSpanStarts(unique);
+      long[] stamps = {unique.now(), unique.now(true), unique.now(false), unique.now()};
+      long after = AdapterSupport.epochNanosNow();
+      AdapterSupport.checkIncreasing(checks, "root spans' starts", starts);
+      AdapterSupport.checkIncreasing(checks, "now(), now(true), now(false)", stamps);
+      AdapterSupport.checkNear(checks, "root spans' starts", starts, before, after);
+      AdapterSupport.checkNear(checks, "now(), now(true), now(false)", stamps, before, after);
+      AdapterSupport.checkUnique(checks, varnok, "now()'s readings", unique::now);
+      AdapterSupport.checkRelative(checks, "its nanoTime()", unique::nanoTime,
+          varnok ? VarnokTime::nanoTime : System::nanoTime);
+    });
     AdapterSupport.checkNotices(checks, varnok, notices.messages);
     checks.finish();
   }
 
-  /** Root spans one after another: with the unique clock, each starts after the last. */
-  private static void rootSpans(Clock clock, boolean varnok, boolean unique) {
+  /** SPANS root spans started and ended one after another with CLOCK; their starts. */
+  private static long[] rootSpanStarts(Clock clock) {
     Ended ended = new Ended();
     SdkTracerProvider provider = SdkTracerProvider.builder().setClock(clock)
         .setSampler(Sampler.alwaysOn()).addSpanProcessor(ended).build();
     Tracer tracer = provider.get("adapter-test");
-    long before = AdapterSupport.epochNanosNow();
     for (int i = 0; i < SPANS; i++) tracer.spanBuilder("root").setNoParent().startSpan().end();
-    long after = AdapterSupport.epochNanosNow();
-    checks.check(SPANS + " spans ended", ended.count == SPANS, ended.count + " did");
-    if (unique) {
-      AdapterSupport.checkIncreasing(checks, "their start epoch ns", ended.starts);
-      AdapterSupport.checkNear(checks, "their start epoch ns", ended.starts, before, after);
-    } else {
-      AdapterSupport.checkStamps(checks, "their start epoch ns", varnok, ended.starts, before,
-          after);
-    }
-    checks.check("each ends at or after its start", ended.ordered, "one ended before it began");
     provider.close();
+    checks.check(SPANS + " spans ended, each at or after its start",
+        ended.count == SPANS && ended.ordered, ended.count + " ended, in order: " + ended.ordered);
+    return ended.starts;
   }
 }
