@@ -100,8 +100,8 @@ public final class VarnokTime {
    * stamp but across such a step, and then by at most the step.
    *
    * <p>With the {@link Binding#JDK} binding the stamps follow the JDK's clock in the same way.
-   * Where the clock stays the same, this costs one compare-and-set more than {@link
-   * #currentTimeNanos()}; where threads stamp at once, they take turns on the shared value.
+   * It costs one compare-and-set more than {@link #currentTimeNanos()}, which one thread's
+   * counter read mostly hides; threads that stamp at once take turns on the shared value.
    *
    * @return a stamp in nanoseconds since the Unix epoch, unique in this JVM
    */
