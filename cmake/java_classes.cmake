@@ -29,6 +29,8 @@ set(_varnok_java_sources
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/VarnokTime.java"
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/ClockBinding.java"
   "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/CounterTrust.java"
+  "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/UniqueStamps.java"
+  "${PROJECT_SOURCE_DIR}/java/com/vornix/common/unix/UniqueClock.java"
   "${_varnok_generated_java}/com/vornix/common/unix/VarnokBuild.java")
 set(CMAKE_JAVA_COMPILE_FLAGS ${VARNOK_JAVA_RELEASE_FLAGS})
 add_jar(varnok-classes

@@ -69,6 +69,24 @@ foreach(_name IN LISTS VARNOK_ADAPTERS)
   varnok_javadoc_test(adapters.${_name}.javadoc varnok-${_name} adapters)
 endforeach()
 
+# Log4j makes its clock once per JVM, from log4j2.clock: the unique clock stamps the
+# events in JVMs of their own, with Varnok and falling back.
+if("log4j2" IN_LIST VARNOK_ADAPTERS)
+  get_target_property(_jar varnok-log4j2 JAR_FILE)
+  list(JOIN _varnok_framework_log4j2 ":" _framework)
+  set(_cp "${_varnok_jar}:${_varnok_java_tests_jar}:${_varnok_adapter_tests_jar}")
+  string(APPEND _cp ":${_jar}:${_framework}")
+  set(_clock -Dlog4j2.clock=com.vornix.common.unix.log4j2.VarnokUniquePreciseClock)
+  add_test(NAME adapters.log4j2.unique.build_jdk
+    COMMAND ${_varnok_quiet} "${Java_JAVA_EXECUTABLE}" ${_varnok_library} ${_clock} -cp "${_cp}"
+            com.vornix.common.unix.tests.Log4jAdapterTest varnok)
+  add_test(NAME adapters.log4j2.unique.unsupported_arch
+    COMMAND "${Java_JAVA_EXECUTABLE}" -Dos.arch=riscv64 ${_varnok_library} ${_clock} -cp "${_cp}"
+            com.vornix.common.unix.tests.Log4jAdapterTest fallback)
+  list(APPEND _varnok_adapter_tests adapters.log4j2.unique.build_jdk
+    adapters.log4j2.unique.unsupported_arch)
+endif()
+
 # Each jar's module name, manifest and class files: a class file's major
 # version is its Java release plus 44.
 set(_varnok_adapter_jar_args)

@@ -10,6 +10,7 @@ add_jar(varnok-java-tests
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokJarTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokLoaderTest.java
     ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokTimeTest.java
+    ${CMAKE_CURRENT_SOURCE_DIR}/java/com/vornix/common/unix/tests/VarnokUniqueTest.java
   INCLUDE_JARS varnok)
 
 get_target_property(_varnok_jar varnok JAR_FILE)
@@ -49,7 +50,7 @@ set(_varnok_jdk_cases java.build_jdk.class_path java.build_jdk.module_path
   java.build_jdk.demo_jar java.newer_jdk.class_path.granted java.newer_jdk.class_path.denied
   java.newer_jdk.module_path.granted java.newer_jdk.module_path.denied java.newer_jdk.demo_jar
   java.newer_jdk.class_path.time java.newer_jdk.module_path.time java.newer_jdk.time.forced_jni
-  java.newer_jdk.time.one_warning java.newer_jdk.gc_stress)
+  java.newer_jdk.time.one_warning java.newer_jdk.gc_stress java.newer_jdk.unique)
 foreach(jdk build_jdk newer_jdk)
   foreach(value unset critical jni unknown)
     list(APPEND _varnok_jdk_cases java.${jdk}.binding.${value})
@@ -159,6 +160,14 @@ add_test(NAME java.jar.contents
 add_test(NAME java.time
   COMMAND ${VARNOK_JAVA_RUN} -cp "${_varnok_java_tests_cp}"
           com.vornix.common.unix.tests.VarnokTimeTest JNI)
+# Unique stamps: across threads, in turn, in bursts, and as a Clock (JNI here); where
+# Varnok cannot be used, the JDK's clock made unique, without the library.
+add_test(NAME java.unique
+  COMMAND ${VARNOK_JAVA_RUN} -cp "${_varnok_java_tests_cp}"
+          com.vornix.common.unix.tests.VarnokUniqueTest varnok)
+add_test(NAME java.unique.fallback
+  COMMAND ${VARNOK_JAVA_RUN} -Dos.arch=riscv64 -cp "${_varnok_java_tests_cp}"
+          com.vornix.common.unix.tests.VarnokUniqueTest fallback)
 # A multi-release jar's versioned class must have its base class's API: the jar tool
 # that can read every class in it says so.
 add_test(NAME java.jar.validate
@@ -180,7 +189,7 @@ endfunction()
 varnok_javadoc_test(java.javadoc varnok java)
 
 set_tests_properties(
-  java.clock java.jar.contents java.time java.jar.validate
+  java.clock java.jar.contents java.time java.unique java.unique.fallback java.jar.validate
   java.loader.property_first java.loader.property_missing_no_fallback
   java.loader.library_path java.loader.jar java.loader.tmpdir_property
   java.loader.missing_tmpdir java.loader.noexec_tmpdir java.loader.readonly_tmpdir java.loader.classes_only_jar

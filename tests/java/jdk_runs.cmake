@@ -114,6 +114,10 @@ else()
             ${_varnok_newer_binding})
   set_tests_properties(java.newer_jdk.time.one_warning PROPERTIES LABELS java TIMEOUT 120)
 endif()
+# Unique stamps through the binding the newer JDK takes: critical where the jar has it.
+varnok_quiet_java_test(java.newer_jdk.unique "${_varnok_newer}" "${_varnok_newer_skip}"
+  ${_varnok_grant_class_path} ${_varnok_class_path}
+  com.vornix.common.unix.tests.VarnokUniqueTest varnok)
 # Full collections complete while threads call the critical binding in a loop.
 varnok_quiet_java_test(java.newer_jdk.gc_stress "${_varnok_newer}" "${_varnok_newer_skip}"
   ${_varnok_grant_class_path} -Xcheck:jni -Xmx64m ${_varnok_class_path}

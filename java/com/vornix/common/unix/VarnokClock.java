@@ -31,6 +31,10 @@ import java.util.Optional;
  * Where it cannot be used, {@link #systemUTC()} throws and {@link #systemUTCOrFallback()}
  * returns {@code Clock.systemUTC()}.
  *
+ * <p>{@link #uniqueUTC()} and {@link #uniqueUTCOrFallback()} give the same clock with unique
+ * readings: no two instants it gives, on any thread, are equal, and each is later than all
+ * before it.
+ *
  * <p>Instances are immutable and thread-safe; two are equal when their zones are.
  */
 public final class VarnokClock extends Clock {
@@ -71,6 +75,34 @@ public final class VarnokClock extends Clock {
    */
   public static Clock systemUTCOrFallback() {
     return isAvailable() ? systemUTC() : Clock.systemUTC();
+  }
+
+  /**
+   * A clock in UTC whose every reading is a unique stamp: {@link Clock#instant()} gives
+   * {@link VarnokTime#uniqueTimeNanos()}, strictly later than every instant it, or that
+   * method, gave before on any thread, and {@link Clock#millis()} is a stamp of the same
+   * sequence in milliseconds, rounded down. {@code withZone} keeps it unique. It is not a
+   * {@code VarnokClock}; two such clocks are equal when their zones are.
+   *
+   * @return the unique clock, in the zone UTC
+   * @throws UnsatisfiedLinkError where Varnok's clock is not available, as {@link
+   *     #systemUTC()} does
+   */
+  public static Clock uniqueUTC() {
+    systemUTC();
+    return UniqueClock.VARNOK_UTC;
+  }
+
+  /**
+   * {@link #uniqueUTC()} where Varnok's clock is available, and where it is not, a clock
+   * whose readings are unique stamps on the JDK's clock: each is {@code
+   * Clock.systemUTC()}'s reading where that is past the last one, or the last plus one
+   * nanosecond, so they too strictly increase across the JVM.
+   *
+   * @return the unique clock in UTC, on Varnok's clock or the JDK's
+   */
+  public static Clock uniqueUTCOrFallback() {
+    return isAvailable() ? uniqueUTC() : UniqueClock.JDK_UTC;
   }
 
   /**

@@ -7,6 +7,7 @@ package com.vornix.common.unix;
  * long stamp = VarnokTime.currentTimeNanos();  // ns since 1970-01-01T00:00:00Z
  * long t0 = VarnokTime.nanoTime();             // for intervals
  * long elapsed = VarnokTime.nanoTime() - t0;
+ * long unique = VarnokTime.uniqueTimeNanos(); // never repeats, never goes back, on any thread
  * }</pre>
  *
  * <p>These return exactly what {@link Varnok#nanoTimeEpoch1()} and {@link
@@ -69,6 +70,43 @@ public final class VarnokTime {
    */
   public static long currentTimeNanos() {
     return ClockBinding.epoch();
+  }
+
+  /**
+   * A unique time stamp in nanoseconds since the Unix epoch: greater than every value this
+   * method has returned in this JVM, on any thread, and never less than the epoch clock
+   * ({@link #currentTimeNanos()}) read inside the call.
+   *
+   * <pre>{@code
+   * long a = VarnokTime.uniqueTimeNanos();
+   * long b = VarnokTime.uniqueTimeNanos();   // b > a, on this thread or any other
+   * }</pre>
+   *
+   * <p>It is the epoch clock's reading where that is past the last stamp, and otherwise the
+   * last stamp plus one: calls that land in one grain of the clock (256 ns) take the
+   * nanoseconds after it. Stamps are installed by one compare-and-set of a shared last
+   * value, so they are totally ordered, and causal: a thread that has seen another's stamp
+   * (through a volatile field, a lock, a queue) and then calls this gets a greater one. The
+   * sequence is shared with {@link VarnokClock#uniqueUTC()}.
+   *
+   * <p>Its lead over the clock's reading stays under R &times; 256 ns at R calls per
+   * nanosecond, the whole JVM's rate; one compare-and-set per call keeps R far below 1, so
+   * the lead stays under one grain. Two things add to it, neither growing with the rate:
+   * where the epoch clock steps back when it corrects itself (by about a microsecond), the
+   * stamps go on from the last one and lead the stepped-back clock by that step until it
+   * catches up; and a thread's reading may lag another thread's, made on another core, by a
+   * few grains, which a stamp made from the other's reading leads it by. A {@code
+   * currentTimeNanos()} read on the same thread before the call is never greater than the
+   * stamp but across such a step, and then by at most the step.
+   *
+   * <p>With the {@link Binding#JDK} binding the stamps follow the JDK's clock in the same way.
+   * It costs one compare-and-set more than {@link #currentTimeNanos()}, which one thread's
+   * counter read mostly hides; threads that stamp at once take turns on the shared value.
+   *
+   * @return a stamp in nanoseconds since the Unix epoch, unique in this JVM
+   */
+  public static long uniqueTimeNanos() {
+    return UniqueStamps.next(ClockBinding.epoch());
   }
 
   /**

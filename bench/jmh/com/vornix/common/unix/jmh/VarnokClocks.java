@@ -4,6 +4,8 @@ import com.vornix.common.unix.Varnok;
 import com.vornix.common.unix.VarnokClock;
 import com.vornix.common.unix.VarnokTime;
 import java.io.IOException;
+import java.lang.invoke.MethodHandles;
+import java.lang.invoke.VarHandle;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Paths;
@@ -24,7 +26,9 @@ import org.openjdk.jmh.infra.BenchmarkParams;
 
 /**
  * Varnok's clocks: the JNI methods themselves, {@link VarnokTime} in the binding this JVM
- * chooses and with JNI forced, and {@link VarnokClock} as a {@link Clock}.
+ * chooses and with JNI forced, and {@link VarnokClock} as a {@link Clock}; the unique stamps
+ * of {@link VarnokTime#uniqueTimeNanos()} and {@link VarnokClock#uniqueUTC()}, and the same
+ * stamp taken another way, for the choice between them.
  *
  * <p>Every fork writes the binding it measured, and why, to the file named by {@value
  * #BINDINGS_PROPERTY} (when set), one line per benchmark, so that the report says which
@@ -41,6 +45,20 @@ public class VarnokClocks {
   static final String FORCE_JNI = "-D" + VarnokTime.BINDING_PROPERTY + "=jni";
 
   private static final Clock VARNOK_CLOCK = VarnokClock.systemUTC();
+  private static final Clock UNIQUE_CLOCK = VarnokClock.uniqueUTC();
+
+  /**
+   * The other way to take the stamp: a VarHandle's compareAndExchange of the middle of a
+   * long[32] (padded as the library's cell is), which returns the value that won instead of
+   * reading it again. The library keeps Java 8 bytecode, whose AtomicLongArray has only
+   * compareAndSet; this case measures what that costs.
+   */
+  private static final VarHandle SLOTS = MethodHandles.arrayElementVarHandle(long[].class);
+  private static final long[] CELL = new long[32];
+
+  static {
+    CELL[16] = Long.MIN_VALUE;
+  }
 
   @Setup(Level.Trial)
   public void recordBinding(BenchmarkParams params) throws IOException {
@@ -93,6 +111,34 @@ public class VarnokClocks {
   @Fork(jvmArgsAppend = FORCE_JNI)
   public long timeRelativeForcedJni() {
     return VarnokTime.nanoTime();
+  }
+
+  @Benchmark
+  public long timeUnique() {
+    return VarnokTime.uniqueTimeNanos();
+  }
+
+  @Benchmark
+  @Fork(jvmArgsAppend = FORCE_JNI)
+  public long timeUniqueForcedJni() {
+    return VarnokTime.uniqueTimeNanos();
+  }
+
+  @Benchmark
+  public long timeUniqueVarHandle() {
+    long now = VarnokTime.currentTimeNanos();
+    long last = (long) SLOTS.getVolatile(CELL, 16);
+    while (true) {
+      long next = now > last ? now : last + 1;
+      long witness = (long) SLOTS.compareAndExchange(CELL, 16, last, next);
+      if (witness == last) return next;
+      last = witness;
+    }
+  }
+
+  @Benchmark
+  public Instant clockUniqueInstant() {
+    return UNIQUE_CLOCK.instant();
   }
 
   @Benchmark

@@ -74,14 +74,65 @@ final class AdapterSupport {
    */
   static void checkStamps(Checks checks, String what, boolean varnok, long[] stamps,
       long before, long after) {
-    boolean near = Arrays.stream(stamps)
-        .allMatch(s -> s >= before - NEAR_NANOS && s <= after + NEAR_NANOS);
-    checks.check(what + " lie within 1 ms of Instant.now()", near,
-        "between " + before + " and " + after + ": " + Arrays.toString(stamps));
+    checkNear(checks, what, stamps, before, after);
     boolean grained = Arrays.stream(stamps).allMatch(s -> s % 256 == 0);
     checks.check(what + (varnok ? " are all multiples of 256 ns (Varnok's)"
             : " are not all multiples of 256 ns (the JDK's)"),
         grained == varnok, Arrays.toString(stamps));
+  }
+
+  /** Stamps taken between BEFORE and AFTER (the JDK's clock) lie near that span. */
+  static void checkNear(Checks checks, String what, long[] stamps, long before, long after) {
+    boolean near = Arrays.stream(stamps)
+        .allMatch(s -> s >= before - NEAR_NANOS && s <= after + NEAR_NANOS);
+    checks.check(what + " lie within 1 ms of Instant.now()", near,
+        "between " + before + " and " + after + ": " + Arrays.toString(stamps));
+  }
+
+  /** Stamps taken one after another, by a unique clock: strictly increasing. */
+  static void checkIncreasing(Checks checks, String what, long[] stamps) {
+    boolean increasing = true;
+    for (int i = 1; i < stamps.length; i++) increasing &= stamps[i] > stamps[i - 1];
+    checks.check(what + " strictly increase", increasing, Arrays.toString(stamps));
+  }
+
+  /**
+   * One reading of CLOCK, in UNIT (in ns), within 1 ms of Instant.now() read before and
+   * after it: a bracket, so that a preemption between the reads cannot fail it.
+   */
+  static void checkNearNow(Checks checks, String what, long unit, LongSupplier clock) {
+    long before = epochNanosNow();
+    long reading = clock.getAsLong();
+    long after = epochNanosNow();
+    long low = Math.floorDiv(before - NEAR_NANOS, unit);
+    long high = Math.floorDiv(after + NEAR_NANOS, unit);
+    checks.check(what + " is the epoch clock, within 1 ms of Instant.now()",
+        low <= reading && reading <= high, reading + " outside " + low + ".." + high);
+  }
+
+  /**
+   * A unique clock's stamps. With Varnok, each lies strictly between two of {@code
+   * VarnokTime.uniqueTimeNanos()}: it is a stamp of that sequence, tested across threads in
+   * VarnokUniqueTest (a stamp of any other clock, made unique or not, misses nearly every such
+   * bracket). In the fallback, the adapter's own sequence on the JDK's clock, across threads.
+   */
+  static void checkUnique(Checks checks, boolean varnok, String what, LongSupplier stamp)
+      throws InterruptedException {
+    if (!varnok) {
+      VarnokUniqueTest.acrossThreads(checks, 1, stamp, AdapterSupport::epochNanosNow,
+          System::nanoTime);
+      return;
+    }
+    String miss = null;
+    for (int i = 0; i < 1000 && miss == null; i++) {
+      long before = VarnokTime.uniqueTimeNanos();
+      long reading = stamp.getAsLong();
+      long after = VarnokTime.uniqueTimeNanos();
+      if (reading <= before || reading >= after) {
+        miss = reading + " not between " + before + " and " + after;
+      }
+    }
+    checks.check(what + " are stamps of VarnokTime.uniqueTimeNanos()", miss == null, miss);
   }
 
   /** A method the framework may call for the epoch time, in ns or in ms (its unit in ns). */

@@ -36,6 +36,8 @@ public final class CounterTrustTest {
   private static void jdkClocks() throws Exception {
     String epochMiss = null;
     String relativeMiss = null;
+    String uniqueMiss = null;
+    long lastUnique = Long.MIN_VALUE;
     for (int i = 0; i < 100_000; i++) {
       long e1 = jdkEpochNanos();
       long e = VarnokTime.currentTimeNanos();
@@ -44,6 +46,14 @@ public final class CounterTrustTest {
       long r = VarnokTime.nanoTime();
       long r2 = System.nanoTime();
       if ((e < e1 || e > e2) && epochMiss == null) epochMiss = e + " against " + e1 + ".." + e2;
+      // A stamp may lead the clock by the stamps that came before it within the clock's grain.
+      long u1 = jdkEpochNanos();
+      long u = VarnokTime.uniqueTimeNanos();
+      long u2 = jdkEpochNanos();
+      if ((u < u1 || u > u2 + 1_000 || u <= lastUnique) && uniqueMiss == null) {
+        uniqueMiss = u + " against " + u1 + ".." + u2 + ", after " + lastUnique;
+      }
+      lastUnique = u;
       if ((r < r1 || r > r2) && relativeMiss == null) {
         relativeMiss = r + " against " + r1 + ".." + r2;
       }
@@ -52,6 +62,8 @@ public final class CounterTrustTest {
         epochMiss);
     checks.check("nanoTime() between two System.nanoTime()", relativeMiss == null,
         relativeMiss);
+    checks.check("uniqueTimeNanos() strictly increasing on the JDK's clock", uniqueMiss == null,
+        uniqueMiss);
     String maps = new String(Files.readAllBytes(Paths.get("/proc/self/maps")),
         StandardCharsets.ISO_8859_1);
     checks.check("no library loaded for them", !maps.contains("libvarnok_jni"),

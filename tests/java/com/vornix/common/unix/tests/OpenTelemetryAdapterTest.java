@@ -2,6 +2,7 @@ package com.vornix.common.unix.tests;
 
 import com.vornix.common.unix.VarnokTime;
 import com.vornix.common.unix.opentelemetry.VarnokOpenTelemetryClock;
+import com.vornix.common.unix.opentelemetry.VarnokUniqueOpenTelemetryClock;
 import io.opentelemetry.api.trace.Tracer;
 import io.opentelemetry.sdk.common.Clock;
 import io.opentelemetry.context.Context;
@@ -13,7 +14,7 @@ import io.opentelemetry.sdk.trace.data.SpanData;
 import io.opentelemetry.sdk.trace.samplers.Sampler;
 
 /**
- * The OpenTelemetry SDK's tracer with the adapter as its clock: {@code
+ * The OpenTelemetry SDK's tracer with each of the adapter's clocks, plain and unique: {@code
  * OpenTelemetryAdapterTest varnok|fallback} (see AdapterSupport).
  */
 public final class OpenTelemetryAdapterTest {
@@ -55,18 +56,10 @@ public final class OpenTelemetryAdapterTest {
         VarnokOpenTelemetryClock.readsVarnok() == varnok, "readsVarnok() is not " + varnok);
 
     checks.group("root spans", () -> {
-      Ended ended = new Ended();
-      SdkTracerProvider provider = SdkTracerProvider.builder().setClock(clock)
-          .setSampler(Sampler.alwaysOn()).addSpanProcessor(ended).build();
-      Tracer tracer = provider.get("adapter-test");
       long before = AdapterSupport.epochNanosNow();
-      for (int i = 0; i < SPANS; i++) tracer.spanBuilder("root").setNoParent().startSpan().end();
-      long after = AdapterSupport.epochNanosNow();
-      checks.check(SPANS + " spans ended", ended.count == SPANS, ended.count + " did");
-      AdapterSupport.checkStamps(checks, "their start epoch ns", varnok, ended.starts, before,
-          after);
-      checks.check("each ends at or after its start", ended.ordered, "one ended before it began");
-      provider.close();
+      long[] starts = rootSpanStarts(clock);
+      AdapterSupport.checkStamps(checks, "their start epoch ns", varnok, starts, before,
+          AdapterSupport.epochNanosNow());
     });
     checks.group("the clock's readings", () -> {
       long before = AdapterSupport.epochNanosNow();
@@ -74,10 +67,7 @@ public final class OpenTelemetryAdapterTest {
           clock.now(), clock.now(true), clock.now(), clock.now(true)};
       long after = AdapterSupport.epochNanosNow();
       AdapterSupport.checkStamps(checks, "now() and now(true)", varnok, stamps, before, after);
-      long low = clock.now(false);
-      checks.check("now(false) is the epoch clock too",
-          Math.abs(low - AdapterSupport.epochNanosNow()) < 2 * AdapterSupport.NEAR_NANOS,
-          low + " ns");
+      AdapterSupport.checkNearNow(checks, "now(false)", 1, () -> clock.now(false));
       AdapterSupport.checkRelative(checks, "nanoTime()", clock::nanoTime,
           varnok ? VarnokTime::nanoTime : System::nanoTime);
     });
@@ -88,7 +78,36 @@ public final class OpenTelemetryAdapterTest {
               AdapterSupport.nanos("now(true)", () -> clock.now(true)),
               AdapterSupport.nanos("now(false)", () -> clock.now(false))));
     }
+    Clock unique = new VarnokUniqueOpenTelemetryClock();
+    checks.group("the unique clock", () -> {
+      checks.check("it reads " + (varnok ? "Varnok" : "the SDK's clock"),
+          VarnokUniqueOpenTelemetryClock.readsVarnok() == varnok, "readsVarnok() is not " + varnok);
+      long before = AdapterSupport.epochNanosNow();
+      long[] starts = rootSpanStarts(unique);
+      long[] stamps = {unique.now(), unique.now(true), unique.now(false), unique.now()};
+      long after = AdapterSupport.epochNanosNow();
+      AdapterSupport.checkIncreasing(checks, "root spans' starts", starts);
+      AdapterSupport.checkIncreasing(checks, "now(), now(true), now(false)", stamps);
+      AdapterSupport.checkNear(checks, "root spans' starts", starts, before, after);
+      AdapterSupport.checkNear(checks, "now(), now(true), now(false)", stamps, before, after);
+      AdapterSupport.checkUnique(checks, varnok, "now()'s readings", unique::now);
+      AdapterSupport.checkRelative(checks, "its nanoTime()", unique::nanoTime,
+          varnok ? VarnokTime::nanoTime : System::nanoTime);
+    });
     AdapterSupport.checkNotices(checks, varnok, notices.messages);
     checks.finish();
+  }
+
+  /** SPANS root spans started and ended one after another with CLOCK; their starts. */
+  private static long[] rootSpanStarts(Clock clock) {
+    Ended ended = new Ended();
+    SdkTracerProvider provider = SdkTracerProvider.builder().setClock(clock)
+        .setSampler(Sampler.alwaysOn()).addSpanProcessor(ended).build();
+    Tracer tracer = provider.get("adapter-test");
+    for (int i = 0; i < SPANS; i++) tracer.spanBuilder("root").setNoParent().startSpan().end();
+    provider.close();
+    checks.check(SPANS + " spans ended, each at or after its start",
+        ended.count == SPANS && ended.ordered, ended.count + " ended, in order: " + ended.ordered);
+    return ended.starts;
   }
 }

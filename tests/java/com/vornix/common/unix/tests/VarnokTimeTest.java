@@ -53,19 +53,33 @@ public final class VarnokTimeTest {
         epochMiss == null, epochMiss);
     checks.check("nanoTime() between two nanoTimeRelative1()", relativeMiss == null,
         relativeMiss);
-    Instant now = Instant.now();
+    // Each reading of a clock under test sits between two of the reference's, so that a
+    // preemption anywhere widens the bracket it lands in instead of failing the check.
+    long i0 = nanos(Instant.now());
     long epoch = VarnokTime.currentTimeNanos();
-    long instant = now.getEpochSecond() * 1_000_000_000L + now.getNano();
-    checks.check("currentTimeNanos() within 1 ms of Instant.now()",
-        Math.abs(epoch - instant) < MILLI, (epoch - instant) + " ns apart");
-    long v0 = VarnokTime.nanoTime();
+    long i1 = nanos(Instant.now());
+    checks.check("currentTimeNanos() within 1 ms of Instant.now() read around it",
+        epoch >= i0 - MILLI && epoch <= i1 + MILLI,
+        epoch + " ns against " + i0 + ".." + i1);
     long n0 = System.nanoTime();
-    Thread.sleep(200);
-    long v1 = VarnokTime.nanoTime();
+    long v0 = VarnokTime.nanoTime();
     long n1 = System.nanoTime();
+    Thread.sleep(200);
+    long n2 = System.nanoTime();
+    long v1 = VarnokTime.nanoTime();
+    long n3 = System.nanoTime();
+    // The interval lies between the brackets' inner and outer spans; 1% of rate either way.
+    long inner = n2 - n1;
+    long outer = n3 - n0;
+    long measured = v1 - v0;
     checks.check("nanoTime() measures a 200 ms sleep as System.nanoTime() does, within 1%",
-        Math.abs((v1 - v0) - (n1 - n0)) <= (n1 - n0) / 100,
-        "nanoTime " + (v1 - v0) + " ns, System.nanoTime " + (n1 - n0) + " ns");
+        measured >= inner - inner / 100 && measured <= outer + outer / 100,
+        "nanoTime " + measured + " ns, System.nanoTime between " + inner + " and " + outer
+            + " ns");
+  }
+
+  private static long nanos(Instant instant) {
+    return instant.getEpochSecond() * 1_000_000_000L + instant.getNano();
   }
 
   /** Long enough to cross a re-measurement on any counter faster than about 1.5 GHz. */

@@ -31,8 +31,9 @@ import org.openjdk.jmh.infra.Blackhole;
 @OutputTimeUnit(TimeUnit.NANOSECONDS)
 @Fork(value = 2, jvmArgsAppend = "--enable-native-access=ALL-UNNAMED")
 public class Log4jClockBenchmark {
-  /** Log4j's own default, or the adapter's class. */
-  @Param({"SystemClock", "com.vornix.common.unix.log4j2.VarnokPreciseClock"})
+  /** Log4j's own default, or one of the adapter's classes. */
+  @Param({"SystemClock", "com.vornix.common.unix.log4j2.VarnokPreciseClock",
+      "com.vornix.common.unix.log4j2.VarnokUniquePreciseClock"})
   public String clock;
 
   private Logger logger;

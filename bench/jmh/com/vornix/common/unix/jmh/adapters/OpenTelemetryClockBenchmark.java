@@ -1,6 +1,7 @@
 package com.vornix.common.unix.jmh.adapters;
 
 import com.vornix.common.unix.opentelemetry.VarnokOpenTelemetryClock;
+import com.vornix.common.unix.opentelemetry.VarnokUniqueOpenTelemetryClock;
 import io.opentelemetry.api.trace.Tracer;
 import io.opentelemetry.context.Context;
 import io.opentelemetry.sdk.common.Clock;
@@ -23,7 +24,8 @@ import org.openjdk.jmh.annotations.TearDown;
 import org.openjdk.jmh.infra.Blackhole;
 
 /**
- * A sampled root span's start and end, with the SDK's default clock against the adapter. The
+ * A sampled root span's start and end, with the SDK's default clock against the adapter's
+ * two (the unique clock's now() a stamp of Varnok's sequence). The
  * root span reads the clock's now() and nanoTime(), its end nanoTime() again.
  */
 @State(Scope.Benchmark)
@@ -31,7 +33,7 @@ import org.openjdk.jmh.infra.Blackhole;
 @OutputTimeUnit(TimeUnit.NANOSECONDS)
 @Fork(value = 2, jvmArgsAppend = "--enable-native-access=ALL-UNNAMED")
 public class OpenTelemetryClockBenchmark {
-  @Param({"default", "varnok"})
+  @Param({"default", "varnok", "unique"})
   public String clock;
 
   private SdkTracerProvider provider;
@@ -64,7 +66,8 @@ public class OpenTelemetryClockBenchmark {
   public void setUp(Blackhole blackhole) {
     StartSink sink = new StartSink();
     sink.blackhole = blackhole;
-    Clock chosen = clock.equals("varnok") ? new VarnokOpenTelemetryClock() : Clock.getDefault();
+    Clock chosen = clock.equals("varnok") ? new VarnokOpenTelemetryClock()
+        : clock.equals("unique") ? new VarnokUniqueOpenTelemetryClock() : Clock.getDefault();
     provider = SdkTracerProvider.builder().setClock(chosen).setSampler(Sampler.alwaysOn())
         .addSpanProcessor(sink).build();
     tracer = provider.get("benchmark");
