@@ -312,9 +312,9 @@ TEST_F(ClockTest, AMeasuringClockTakesOnlyTightPairsUntilEightWereRefused) {
     sa::Script(Disciplined(0));
     const int64_t base = 500 * kEpoch;
     Calibrate(base, 1.5e9);
-    // The next block, within a block of init's read: a read that came
-    // later would take the wall clock alone, with no pair.
-    int64_t c = base + (int64_t{1} << 21) + 1000;
+    // The next block, a block after init's read: a read that came later
+    // would take the wall clock alone, with no pair.
+    int64_t c = base + (int64_t{1} << BlockShift());
     for (int i = 0; i < wide; ++i, c += 1000000) {
       const double w = Estimate(1.5e9, base, c, 2e9) + i * 1e-6;
       Script({c, c + 10001}, {w});

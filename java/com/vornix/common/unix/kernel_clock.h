@@ -41,13 +41,6 @@ inline double RealtimeSeconds() {
   }
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
-// CLOCK_REALTIME in whole nanoseconds, exact; false where it cannot be read.
-inline bool RealtimeNanoseconds(int64_t* ns) {
-  struct timespec ts;
-  if (java_com_vornix_common_unix_base::ReadKernelClock(CLOCK_REALTIME, &ts) != 0) return false;
-  *ns = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-  return true;
-}
 
 // The counter paired with CLOCK_MONOTONIC_RAW: the raw clock read between
 // two counter reads, the narrowest of a few such brackets (an interrupt or

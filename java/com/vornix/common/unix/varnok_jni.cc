@@ -166,11 +166,9 @@ static double ReadWall(bool measuring) {
   return __builtin_isnan(realtime) ? WallTime_Slow() : realtime;
 }
 
-// CLOCK_REALTIME as the kernel has it, for a read that it serves.
-static jlong KernelNanoseconds() {
-  int64_t ns;
-  return kc::RealtimeNanoseconds(&ns) ? ns : static_cast<jlong>(WallTime_Slow() * 1e9);
-}
+// CLOCK_REALTIME, for a read that the kernel serves: as a double of seconds
+// made whole nanoseconds, like every other result, and so in the same grain.
+static jlong KernelNanoseconds() { return static_cast<jlong>(ReadWall(true) * 1e9); }
 
 // --- The interval clock -------------------------------------------------------
 //
