@@ -1,6 +1,8 @@
 #include "tests/native/clock_fake.h"
 
 #include <errno.h>
+#include <stdarg.h>
+#include <sys/prctl.h>
 #include <sys/timex.h>
 #include <time.h>
 
@@ -18,6 +20,7 @@ RaceDeclaration g_declarations[16];
 std::atomic<int> g_declaration_count;
 // Taken once this program's own constructors run, after the library's.
 const int kDeclarationsAtLoad = g_declaration_count.load();
+std::atomic<int> g_seccomp_queries;
 
 // The next queued value, or zero with the underflow noted.
 template <typename T>
@@ -97,6 +100,7 @@ FakeClock& Fake() {
 }
 
 int DeclarationsAtLoad() { return kDeclarationsAtLoad; }
+int SeccompQueries() { return g_seccomp_queries.load(); }
 
 const RaceDeclaration* FindDeclaration(int line) {
   for (int i = 0; i < kDeclarationsAtLoad && i < 16; ++i) {
@@ -339,6 +343,19 @@ extern "C" int clock_gettime(clockid_t id, struct timespec* ts) noexcept {
   }
   static const auto real = NextDefinition<int (*)(clockid_t, struct timespec*)>("clock_gettime");
   return real(id, ts);
+}
+
+// Counts the library's questions, and passes every call on.
+extern "C" int prctl(int option, ...) noexcept {
+  va_list ap;
+  va_start(ap, option);
+  unsigned long args[4];
+  for (unsigned long& a : args) a = va_arg(ap, unsigned long);
+  va_end(ap);
+  if (option == PR_GET_SECCOMP) ++clock_fake::g_seccomp_queries;
+  static const auto real = NextDefinition<int (*)(int, unsigned long, unsigned long, unsigned long,
+                                                  unsigned long)>("prctl");
+  return real(option, args[0], args[1], args[2], args[3]);
 }
 
 extern "C" void AnnotateBenignRaceSized(const char* file, int line, const volatile void* address,

@@ -111,6 +111,9 @@ extern thread_local int64_t t_last_now, t_last_ns;
 extern thread_local bool t_wall_called;
 extern thread_local int64_t t_wall_now;
 
+// How often the library asked whether a seccomp filter is installed.
+int SeccompQueries();
+
 // Starts a host at virtual time 0; Pass moves virtual time on.
 void StartHost(const Host& host);
 void Pass(int64_t ns);
