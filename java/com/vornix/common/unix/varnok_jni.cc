@@ -407,21 +407,35 @@ Java_com_vornix_common_unix_Varnok_nanoTimeEpoch1(JNIEnv*, jclass) {
   return ReadSlowly(now, block);
 }
 
+// The interval clock read again where its slope changed under the read, and
+// once a window, the step, so that the slope follows the kernel's rate
+// where nothing reads the epoch clock.
+static __attribute__((noinline)) jlong IntervalSlowly(int64 now) {
+  jlong ns;
+  uint64_t g;
+  do {
+    g = interval_generation.load(std::memory_order_acquire);
+    ns = IntervalAt(interval_slots[g & 1], now);
+    VARNOK_FENCE(std::memory_order_acquire);
+  } while (interval_generation.load(std::memory_order_relaxed) != g);
+  if (g != 0 && static_cast<uint64_t>(now) >> StepShift() !=
+                    step_window.load(std::memory_order_relaxed)) {
+    StepFromInterval(now);
+  }
+  return ns;
+}
+
 JNIEXPORT __attribute__((hot)) jlong JNICALL
 Java_com_vornix_common_unix_Varnok_nanoTimeRelative1(JNIEnv*, jclass) {
-  // Before the first init both slots are zero, and so is the clock.
-  for (;;) {
-    const uint64_t g = interval_generation.load(std::memory_order_acquire);
-    const int64 now = CycleClock::Now();
-    const jlong ns = IntervalAt(interval_slots[g & 1], now);
-    VARNOK_FENCE(std::memory_order_acquire);
-    if (interval_generation.load(std::memory_order_relaxed) != g) continue;
-    // Once a window, a reader takes the step, so that the slope follows
-    // the kernel's rate where nothing reads the epoch clock.
-    if (static_cast<uint64_t>(now) >> StepShift() != step_window.load(std::memory_order_relaxed) &&
-        g != 0) {
-      StepFromInterval(now);
-    }
+  // The counter first, so that nothing waits across its call. Before the
+  // first init both slots are zero, and so is the clock.
+  const int64 now = CycleClock::Now();
+  const uint64_t g = interval_generation.load(std::memory_order_acquire);
+  const jlong ns = IntervalAt(interval_slots[g & 1], now);
+  VARNOK_FENCE(std::memory_order_acquire);
+  if (interval_generation.load(std::memory_order_relaxed) == g &&
+      static_cast<uint64_t>(now) >> StepShift() == step_window.load(std::memory_order_relaxed)) {
     return ns;
   }
+  return IntervalSlowly(now);
 }
