@@ -71,7 +71,10 @@ public final class Varnok {
    * <p>Present-day values are multiples of 256 ns. The value is corrected against the
    * system's clock once per 2^32 counter ticks (about 1.4 s at 3 GHz), or every 2^21
    * (about 1 ms) where a daemon steers the system's clock, and may then step by the
-   * correction, forwards or backwards: use it for time stamps, not for intervals.
+   * correction, forwards or backwards: use it for time stamps, not for intervals. Where the
+   * kernel slews its clock fast (by more than 1000 ppm), and where reads come further
+   * apart than 2^21 ticks while a daemon steers the clock, a read is the system's clock
+   * itself.
    *
    * @return the current time in nanoseconds since the Unix epoch
    */
@@ -80,6 +83,11 @@ public final class Varnok {
   /**
    * The time-stamp counter in nanoseconds, with an arbitrary origin. Only differences
    * between two values mean anything.
+   *
+   * <p>It runs at the rate of the kernel's {@code CLOCK_MONOTONIC} (the clock of {@code
+   * System.nanoTime()}), which a time daemon moves: its slope follows the kernel's, read a
+   * few times a second, and changes only from a few milliseconds ahead, so the value never
+   * jumps and never goes back. Before the first calibration it reads 0.
    *
    * @return the counter's reading, scaled to nanoseconds
    */

@@ -112,7 +112,8 @@ public final class VarnokTime {
   /**
    * The processor's counter in nanoseconds, with an arbitrary origin: {@link
    * Varnok#nanoTimeRelative1()}, or {@code System.nanoTime()} with the {@link Binding#JDK}
-   * binding. Only differences between two values mean anything.
+   * binding. Only differences between two values mean anything. It keeps {@code
+   * System.nanoTime()}'s rate, which a time daemon moves, and never goes back.
    *
    * @return the counter's reading, scaled to nanoseconds
    */

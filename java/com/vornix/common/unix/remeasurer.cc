@@ -2,6 +2,8 @@
 
 #include <math.h>
 
+#include <algorithm>
+
 namespace varnok_remeasurer {
 namespace kc = varnok_kernel_clock;
 
@@ -34,8 +36,31 @@ constexpr double kRateMoved = 3e-6;
 // the pairs' error: it is then replaced by the fit. Right rates (the
 // kernel's own calibration, to a kHz) agree well within it.
 constexpr double kWrongRate = 2e-6;
+// A fitted rate is refined where the fit has moved by this: a hundredth of a
+// ppm is 17 ns over a window.
+constexpr double kRefined = 0.01e-6;
+// CLOCK_MONOTONIC's rate over the raw clock's, measured over a step's 0.4 s
+// from brackets of about 100 ns, is good to about 0.25 ppm: a measured rate
+// is taken up where it moved by more than that, 100 ns over a line's 0.2 s.
+constexpr double kMeasuredRateJitter = 0.5e-6;
+// A slope that changed by more than this starts the lines' life afresh.
+constexpr double kRateChanged = 5e-6;
 // The least span a fit is taken over, in blocks: 13 ms at 2.6 GHz.
 constexpr int kFitBlocks = 16;
+// Measuring, a sparse read (one that comes two blocks or more after the
+// last to leave the fast path: a log line's, a request's) would pay a pair,
+// a vDSO read and as much again as the whole fast path costs with the caches
+// cold, for a line that no later read uses. The line serves it instead
+// through its life: between 1 and 256 blocks (0.84 ms to 0.21 s at 2.6 GHz),
+// as long as the lines before it say the clock's rate is known well enough
+// to keep within kLineSeconds of it, and at most twice as long as the last,
+// which showed that. An error of the rate of 1 ppm lets a line live 0.2 s;
+// of 20 ppm, 10 ms. A change of the kernel's rate since the last step puts
+// a long line off by the change times the line's age, until the line ends
+// or the step takes the change up: what a sparse read trades for costing
+// what clock_gettime costs. Dense reads start the line at every block.
+constexpr int kLineMaxBlocks = 256;
+constexpr double kLineSeconds = 200e-9;
 // A bracket of the raw clock wider than this (in ticks of 100 us /
 // kWideBracket: 2 us) was interrupted and is not taken.
 constexpr int64 kWideBracket = 50;
@@ -117,10 +142,11 @@ void Remeasurer::ReadKernel(const kc::RawPair* pair) {
   }
   // The word where nothing steers the clock (the rate is then exactly 1.0)
   // and where it has just changed; what was measured where it held through
-  // the window, or where it cannot be read.
+  // the window, or where it cannot be read, once it differs by more than
+  // the measurement's own jitter: each change starts the line afresh.
   if (d.readable && (!d.disciplined || !unchanged || measured == 0.0)) {
     kernel_rate_ = d.rate;
-  } else if (measured != 0.0) {
+  } else if (measured != 0.0 && fabs(measured / kernel_rate_ - 1.0) > kMeasuredRateJitter) {
     kernel_rate_ = measured;
   }
 }
@@ -161,11 +187,21 @@ void Remeasurer::Fit(const kc::RawPair& pair) {
   const double error =
       0.5 * static_cast<double>(anchor_.width + pair.width) / static_cast<double>(span);
   // Once the discovered rate has been found wrong, the fit, over an ever
-  // longer span, is the rate.
-  if (fitted_ || !(fabs(fit / nominal_ - 1.0) <= kWrongRate + 3 * error)) {
+  // longer span, is the rate; it is taken up where it has moved by more
+  // than kRefined, so that a line is not started afresh for less.
+  const double moved = fabs(fit / nominal_ - 1.0);
+  if (fitted_ ? moved > kRefined : !(moved <= kWrongRate + 3 * error)) {
     nominal_ = fit;
     fitted_ = true;
   }
+}
+
+__attribute__((hot)) bool Remeasurer::LineHolds(int64 now, double line_slope,
+                                                 bool sparse) const {
+  if (line_slope != slope()) return false;
+  if (mode_ == Mode::kEpochs) return static_cast<uint64_t>(now) >> long_shift_ == measured_window_;
+  const int64 age = Between(line_from_, now);
+  return sparse && mode_ == Mode::kBlocks && age >= 0 && age < line_life_;
 }
 
 __attribute__((hot)) bool Remeasurer::PairGood(int64 ticks) {
@@ -178,7 +214,8 @@ __attribute__((hot)) bool Remeasurer::PairGood(int64 ticks) {
   return false;
 }
 
-__attribute__((hot)) Line Remeasurer::Take(int64 now, double wall, const Line& line) {
+__attribute__((hot)) Line Remeasurer::Take(int64 now, double wall, int64 width,
+                                            const Line& line) {
   const double estimate =
       line.base_wall + static_cast<double>(Between(line.base_cycles, now)) * line.slope;
   const double drift = wall - estimate;
@@ -205,7 +242,24 @@ __attribute__((hot)) Line Remeasurer::Take(int64 now, double wall, const Line& l
     return {line.slope, line.base_cycles, line.base_wall, static_cast<float>(drift)};
   }
   // Measuring, leaving it, or a new slope: the line starts at this pair.
+  // How long it serves comes from how far the last one had gone off;
+  // anything new starts it at a block.
   have_drift_ = false;
+  const int64 block = int64{1} << block_shift_;
+  const int64 age = Between(line.base_cycles, now);
+  if (was != Mode::kBlocks || moved || !(fabs(slope() / line.slope - 1.0) <= kRateChanged)) {
+    line_life_ = block;
+  } else if (age >= 2 * block) {
+    // A line that served sparse reads. What the two pairs may be off by,
+    // half their widths each, is no error of the rate.
+    const double off = fabs(drift) - 0.5 * Seconds(line_width_ + width);
+    const double life = off > 0 ? kLineSeconds * static_cast<double>(age) / off : HUGE_VAL;
+    const double longest = static_cast<double>(std::min(2 * std::max(age, block),
+                                                        int64{kLineMaxBlocks} << block_shift_));
+    line_life_ = life >= longest ? static_cast<int64>(longest) : std::max(block, static_cast<int64>(life));
+  }
+  line_from_ = now;
+  line_width_ = width;
   return {slope(), now, wall, 0.0f};
 }
 

@@ -7,9 +7,11 @@
 //  - epochs: nothing steers the kernel's clock; the line holds for a whole
 //    window (a cycle epoch on x86-64) and a re-measurement only replaces
 //    the drift against gettimeofday;
-//  - blocks: a daemon steers the clock, or something moved; every block
-//    (about a millisecond) starts the line afresh at a pair read against
-//    CLOCK_REALTIME;
+//  - blocks: a daemon steers the clock, or something moved; the first read
+//    of every block (about a millisecond) starts the line afresh at a pair
+//    read against CLOCK_REALTIME, but for sparse reads, which the line
+//    serves through its life: from a block where its rate is in doubt, to a
+//    fifth of a second where lines keep to the clock;
 //  - kernel: the kernel's clock runs far from its nominal rate (a daemon
 //    slewing fast through tick); every read is CLOCK_REALTIME itself,
 //    which then costs no more than what it replaces.
@@ -64,18 +66,19 @@ class Remeasurer {
   void Begin(int64 base);
 
   // Whether the line, with this slope, holds for the count as it is: where
-  // nothing steers the clock, through the window of the last pair taken.
-  bool LineHolds(int64 now, double line_slope) const {
-    return mode_ == Mode::kEpochs && line_slope == slope() &&
-           static_cast<uint64_t>(now) >> long_shift_ == measured_window_;
-  }
+  // nothing steers the clock, through the window of the last pair taken;
+  // where it measures, for a sparse read (two blocks or more after the last
+  // to leave the fast path), through the line's life, which grows while
+  // lines keep to the clock. A dense read re-measures at every block.
+  bool LineHolds(int64 now, double line_slope, bool sparse) const;
 
   // Whether a pair that spans these ticks may be taken. Counts the pairs
   // refused, so that a host whose clock reads are always slow still gets
   // its re-measurement, at the looser tolerance, after a few.
   bool PairGood(int64 ticks);
-  // Takes the good pair (now, wall): returns the line from here on.
-  Line Take(int64 now, double wall, const Line& line);
+  // Takes the good pair (now, wall), whose counter reads were width ticks
+  // apart: returns the line from here on.
+  Line Take(int64 now, double wall, int64 width, const Line& line);
 
   Mode mode() const { return mode_; }
   bool measuring() const { return mode_ != Mode::kEpochs; }
@@ -118,6 +121,9 @@ class Remeasurer {
   int64 settled_from_ = 0;  // counter at which measuring last had a reason
   bool have_drift_ = false;
   double last_drift_ = 0.0;
+  // Measuring: the count of the line's pair, its width, and how long the
+  // line serves sparse reads, from how far off the lines before it ended.
+  int64 line_from_ = 0, line_width_ = 0, line_life_ = 0;
 };
 
 }  // namespace varnok_remeasurer

@@ -99,7 +99,7 @@ static std::atomic<uint64_t> step_window(0);
 static std::atomic<bool> measuring_hint(false);
 
 // The counter at the last read that left the fast path: where reads come
-// further apart than a block, each would re-measure for no later read.
+// further apart than a block, a re-measurement would serve no later read.
 static std::atomic<int64> last_slow_read(0);
 
 // The holder's own state: written only while the word is held, or by init.
@@ -275,18 +275,11 @@ static __attribute__((noinline)) void StepFromInterval(int64 now) {
 // tried again by this reader, which returns the wall clock it read, but
 // leaves the re-measurement to the next.
 static jlong MoveOn(int64 now, uint64_t block) {
-  if (measuring_hint.load(std::memory_order_relaxed)) {
-    // Measuring, a read a block or more after the last one to leave the
-    // fast path starts a line that no read would use: it reads the wall
-    // clock, the cheapest right answer, and leaves the line to a read that
-    // follows it closely. The steps still come on time.
-    const int64 previous = last_slow_read.load(std::memory_order_relaxed);
-    last_slow_read.store(now, std::memory_order_relaxed);
-    if (CyclesBetween(previous, now) > (int64{1} << BlockShift()) &&
-        static_cast<uint64_t>(now) >> StepShift() == step_window.load(std::memory_order_relaxed)) {
-      return KernelNanoseconds();
-    }
-  }
+  // A read two blocks or more after the last one to leave the fast path is
+  // sparse: where the clock measures, the line may serve it.
+  const int64 previous = last_slow_read.load(std::memory_order_relaxed);
+  last_slow_read.store(now, std::memory_order_relaxed);
+  const bool sparse = CyclesBetween(previous, now) >= (int64{2} << BlockShift());
   if (block == kClaimed ||
       !last_adjust_time.compare_exchange_strong(block, kClaimed,
                                                 std::memory_order_acq_rel,
@@ -304,22 +297,35 @@ static jlong MoveOn(int64 now, uint64_t block) {
     return KernelNanoseconds();
   }
   if (block < kRemeasure &&
-      r.LineHolds(now, cycles_to_seconds_.load(std::memory_order_relaxed))) {
-    // Still the window last measured: the line holds, the block moves on.
+      r.LineHolds(now, cycles_to_seconds_.load(std::memory_order_relaxed), sparse)) {
+    // The line holds (still the window last measured, or a sparse read
+    // within the measuring line's life): the block moves on.
     const double drift = GetDrift();
     const jlong result = static_cast<jlong>((Estimate(now) + drift) * 1e9);
     Open(now);
     return result;
   }
-  const double wall = ReadWall(r.measuring());
-  if (!r.PairGood(CyclesBetween(now, CycleClock::Now()))) {
+  // Measuring, the line starts at a bracket of its own, its count the
+  // middle of two counter reads around the wall clock's: between this
+  // reader's count and here lay the work of the fast path and the slow,
+  // which on a read after a pause, with the caches cold, is long enough to
+  // put the line off by it. Elsewhere the pair is the reader's count and
+  // the wall clock, as the drift of a window always was.
+  const bool measuring = r.measuring();
+  const int64 start = measuring ? CycleClock::Now() : now;
+  const double wall = ReadWall(measuring);
+  const int64 width = CyclesBetween(start, CycleClock::Now());
+  if (!r.PairGood(width)) {
     // Nothing of the line was changed: give the block back as it was.
     GiveBack(block);
     return static_cast<jlong>(wall * 1e9);
   }
-  StoreLine(r.Take(now, wall, CurrentLine()));
+  const int64 at = measuring ? static_cast<int64>(static_cast<uint64_t>(start) +
+                                                 static_cast<uint64_t>(width / 2))
+                             : now;
+  StoreLine(r.Take(at, wall, width, CurrentLine()));
   measuring_hint.store(r.measuring(), std::memory_order_relaxed);
-  Open(now);
+  Open(at);
   return static_cast<jlong>(wall * 1e9);
 }
 
