@@ -41,7 +41,8 @@ constexpr double kWrongRate = 2e-6;
 constexpr double kRefined = 0.01e-6;
 // CLOCK_MONOTONIC's rate over the raw clock's, measured over a step's 0.4 s
 // from brackets of about 100 ns, is good to about 0.25 ppm: a measured rate
-// is taken up where it moved by more than that, 100 ns over a line's 0.2 s.
+// is taken up where it moved by more than that, 100 ns over a line's 0.2 s,
+// and only from brackets narrow enough to be that good.
 constexpr double kMeasuredRateJitter = 0.5e-6;
 // A slope that changed by more than this starts the lines' life afresh.
 constexpr double kRateChanged = 5e-6;
@@ -134,10 +135,13 @@ void Remeasurer::ReadKernel(const kc::RawPair* pair) {
   // CLOCK_MONOTONIC's rate over the raw clock's since the last step: freq,
   // tick and the PLL's slews alike, over a window of at least 1 ms, and
   // within what a kernel would keep.
-  double measured = 0.0;
+  // The two clocks' reads of a bracket are apart by at most its width: a
+  // rate over brackets wide for the span it covers is only that good.
+  double measured = 0.0, skew = 0.0;
   if (pair != nullptr && anchored_) {
     const int64 raw = pair->raw_ns - last_.raw_ns, mono = pair->mono_ns - last_.mono_ns;
     const double rate = static_cast<double>(mono) / static_cast<double>(raw);
+    skew = Seconds(last_.width + pair->width) * 1e9 / static_cast<double>(raw);
     if (raw >= 1000000 && fabs(rate - 1.0) <= 0.1) measured = rate;
   }
   // The word where nothing steers the clock (the rate is then exactly 1.0)
@@ -146,7 +150,8 @@ void Remeasurer::ReadKernel(const kc::RawPair* pair) {
   // the measurement's own jitter: each change starts the line afresh.
   if (d.readable && (!d.disciplined || !unchanged || measured == 0.0)) {
     kernel_rate_ = d.rate;
-  } else if (measured != 0.0 && fabs(measured / kernel_rate_ - 1.0) > kMeasuredRateJitter) {
+  } else if (measured != 0.0 &&
+             fabs(measured / kernel_rate_ - 1.0) > std::max(kMeasuredRateJitter, skew)) {
     kernel_rate_ = measured;
   }
 }
@@ -247,8 +252,14 @@ __attribute__((hot)) Line Remeasurer::Take(int64 now, double wall, int64 width,
   have_drift_ = false;
   const int64 block = int64{1} << block_shift_;
   const int64 age = Between(line.base_cycles, now);
-  if (was != Mode::kBlocks || moved || !(fabs(slope() / line.slope - 1.0) <= kRateChanged)) {
+  const double changed = fabs(slope() / line.slope - 1.0);
+  if (was != Mode::kBlocks || moved || !(changed <= kRateChanged)) {
     line_life_ = block;
+  } else if (changed > 0) {
+    // A new slope is off by about as much as it changed, until a line that
+    // lived proves it: no longer than such an error allows.
+    line_life_ = std::max(block, std::min(line_life_, static_cast<int64>(kLineSeconds / changed /
+                                                                          nominal_)));
   } else if (age >= 2 * block) {
     // A line that served sparse reads. What the two pairs may be off by,
     // half their widths each, is no error of the rate.
