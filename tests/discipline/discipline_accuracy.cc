@@ -6,7 +6,9 @@
 //               oscillator error that changes in mid-run, so that it slews
 //               and keeps changing the frequency;
 //   chronyd_fast the same reference 500 ms off, which chronyd slews away at
-//               its fastest, through tick; init 3 s into the slew;
+//               its fastest, through tick, init 3 s into the slew; at the
+//               half the reference comes back, and chronyd slews the 500 ms
+//               back, leaving the host's clock where it found it;
 //   kernel_pll  no daemon: offsets of a few hundred us handed to the kernel's
 //               PLL every few seconds, as ntpd and systemd-timesyncd do, which
 //               it slews at a rate that no adjtimex field shows;

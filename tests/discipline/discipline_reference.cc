@@ -154,23 +154,41 @@ void AwaitSlewing(Daemon* daemon, const std::string& log) {
   }
 }
 
+// Takes the reference's offset away and waits, up to a minute, until
+// chronyd has slewed the host's clock back by it (CLOCK_REALTIME against
+// CLOCK_MONOTONIC_RAW, within 1 ms).
+void SlewBack(std::atomic<bool>* returning, int64_t offset_ns) {
+  const int64_t lead = ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC_RAW);
+  returning->store(true);
+  for (int64_t end = ClockNs(CLOCK_MONOTONIC) + 60 * kNs; ClockNs(CLOCK_MONOTONIC) < end;) {
+    const int64_t moved = lead - (ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC_RAW));
+    if (std::llabs(moved - offset_ns) < 1000000) return;
+    Pause(100 * 1000000);
+  }
+  throw std::runtime_error("chronyd did not slew the host's clock back within a minute");
+}
+
 // chronyd following a reference through SHM 0: the raw clock, as an
 // oscillator would be, offset_ns ahead of the system clock at the start and
 // gaining on it by first_ppm in the first half of the measurement and
-// second_ppm in the second. init comes delay_ns after chronyd starts to
-// slew.
+// second_ppm in the second; with back, the offset is taken away again once
+// the measurement is done, and chronyd slews the host's clock back to where
+// it found it before it is stopped. init comes delay_ns after chronyd
+// starts to slew.
 Result Follow(const Options& o, double seconds, std::string* note, int64_t offset_ns,
-              double first_ppm, double second_ppm, int64_t delay_ns) {
+              double first_ppm, double second_ppm, bool back, int64_t delay_ns) {
   TempDir dir;
   const std::string conf = WriteChronydConf(dir), log = dir.path + "/chronyd.log";
   Undisciplined();
   const int64_t raw0 = ClockNs(CLOCK_MONOTONIC_RAW);
   const int64_t reference0 = ClockNs(CLOCK_REALTIME) + offset_ns;
   std::atomic<int64_t> switch_at{INT64_MAX};  // raw ns from raw0
+  std::atomic<bool> returning{false};
   ShmSegment shm;
   auto reference = [&](int64_t raw) {
     const int64_t e = raw - raw0, s = std::min(e, switch_at.load());
-    return reference0 + e + static_cast<int64_t>(first_ppm * 1e-6 * s + second_ppm * 1e-6 * (e - s));
+    return reference0 + e + static_cast<int64_t>(first_ppm * 1e-6 * s + second_ppm * 1e-6 * (e - s)) -
+           (returning.load() ? offset_ns : 0);
   };
   Feeder feeder(100 * 1000000, [&] {
     const int64_t a = ClockNs(CLOCK_MONOTONIC_RAW), sys = ClockNs(CLOCK_REALTIME),
@@ -192,6 +210,7 @@ Result Follow(const Options& o, double seconds, std::string* note, int64_t offse
   const Result r = RunMeasurement(o, seconds, [&] { range.Take(); });
   *note = "init " + std::to_string(started / 1000000) + " ms after the reference appeared, " +
           range.Describe();
+  if (back) SlewBack(&returning, offset_ns);
   return r;
 }
 
@@ -200,11 +219,13 @@ Result Follow(const Options& o, double seconds, std::string* note, int64_t offse
 // 3 ms ahead, then +30 and -20 ppm: chronyd slews the 3 ms away and then
 // changes the frequency twice.
 Result Chronyd(const Options& o, double seconds, std::string* note) {
-  return Follow(o, seconds, note, 3000000, 30, -20, 0);
+  return Follow(o, seconds, note, 3000000, 30, -20, false, 0);
 }
 
+// 500 ms ahead, and back at the half: chronyd slews the host's clock half a
+// second forwards at its fastest, and then back to where it was.
 Result ChronydFast(const Options& o, double seconds, std::string* note) {
-  return Follow(o, seconds, note, 500000000, 0, 0, 3000000000);
+  return Follow(o, seconds, note, 500000000, 0, 0, true, 3000000000);
 }
 
 }  // namespace varnok_discipline

@@ -17,7 +17,8 @@ constexpr key_t kShmKey = 0x4e545030;  // "NTP0": chronyd's refclock SHM 0
 // keeps changing the frequency after, a reference that drifts.
 Result Chronyd(const Options& o, double seconds, std::string* note);
 // chronyd slewing 500 ms away at its fastest (83,333 ppm, through tick),
-// with init 3 s into the slew and the measurement past its end.
+// with init 3 s into the slew, and at the half 500 ms back, so that the
+// host's clock ends where it began.
 Result ChronydFast(const Options& o, double seconds, std::string* note);
 
 }  // namespace varnok_discipline

@@ -3,6 +3,7 @@
 #include <math.h>
 
 #include <algorithm>
+#include <new>
 
 namespace varnok_remeasurer {
 namespace kc = varnok_kernel_clock;
@@ -82,7 +83,9 @@ int64 Between(int64 start, int64 end) {
 
 void Remeasurer::Start(double rate, int64 max_ticks, int long_shift, int block_shift,
                        int step_shift) {
-  *this = Remeasurer();
+  // Built afresh in place: an assignment from a temporary would be a memcpy
+  // for clang, a symbol of glibc 2.14, above what the library may need.
+  new (this) Remeasurer();
   nominal_ = 1.0 / rate;
   max_ticks_ = max_ticks;
   tight_ticks_ = static_cast<int64>(rate * 5e-6);
