@@ -268,8 +268,8 @@ __attribute__((hot)) Line Remeasurer::Take(int64 now, double wall, int64 width,
     // half their widths each, is no error of the rate.
     const double off = fabs(drift) - 0.5 * Seconds(line_width_ + width);
     const double life = off > 0 ? kLineSeconds * static_cast<double>(age) / off : HUGE_VAL;
-    const double longest = static_cast<double>(std::min(2 * std::max(age, block),
-                                                        int64{kLineMaxBlocks} << block_shift_));
+    const double longest =
+        static_cast<double>(std::min(2 * age, int64{kLineMaxBlocks} << block_shift_));
     line_life_ = life >= longest ? static_cast<int64>(longest) : std::max(block, static_cast<int64>(life));
   }
   line_from_ = now;

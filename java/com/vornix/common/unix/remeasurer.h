@@ -82,10 +82,9 @@ class Remeasurer {
 
   Mode mode() const { return mode_; }
   bool measuring() const { return mode_ != Mode::kEpochs; }
-  // The line's slope, seconds per tick, and the interval clock's,
-  // nanoseconds per tick.
+  // The line's slope, seconds per tick; the interval clock's is this in
+  // nanoseconds.
   double slope() const { return nominal_ * kernel_rate_; }
-  double interval_slope() const { return nominal_ * kernel_rate_ * 1e9; }
   // The step's period of the last step: while the kernel serves, and for
   // the interval clock, readers check it.
   uint64_t step_window() const { return step_window_; }

@@ -236,14 +236,31 @@ static void SetIntervalSlope(int64 now, double slope) {
 
 // --- Re-measurement, by the thread that holds the word ------------------------
 
+// What readers take from the holder's state after a step: the interval
+// clock's slope, whether the clock measures, the step's period.
+static void Publish(int64 now) {
+  SetIntervalSlope(now, remeasurer.slope() * 1e9);
+  measuring_hint.store(remeasurer.measuring(), std::memory_order_relaxed);
+  step_window.store(remeasurer.step_window(), std::memory_order_relaxed);
+}
+
 // The window's step: the kernel's word, the raw clock, and what they make
 // of the interval clock's slope.
 static bool Step(int64 now) {
   const bool read_clocks = remeasurer.Step(now);
-  SetIntervalSlope(now, remeasurer.interval_slope());
-  measuring_hint.store(remeasurer.measuring(), std::memory_order_relaxed);
-  step_window.store(remeasurer.step_window(), std::memory_order_relaxed);
+  Publish(now);
   return read_clocks;
+}
+
+// Takes the word from the value read, unless another thread holds it.
+static bool Claim(uint64_t block) {
+  if (block == kClaimed ||
+      !last_adjust_time.compare_exchange_strong(block, kClaimed, std::memory_order_acq_rel,
+                                                std::memory_order_relaxed)) {
+    return false;
+  }
+  VARNOK_FENCE(std::memory_order_release);
+  return true;
 }
 
 // Gives the word back with the line as it was: to the kernel, where it
@@ -258,13 +275,8 @@ static void GiveBack(uint64_t block) {
 // For a read of the interval clock in a new window: the step, by whichever
 // reader holds the word; none waits for another.
 static __attribute__((noinline)) void StepFromInterval(int64 now) {
-  uint64_t block = last_adjust_time.load(std::memory_order_relaxed);
-  if (block == kClaimed ||
-      !last_adjust_time.compare_exchange_strong(block, kClaimed, std::memory_order_acq_rel,
-                                                std::memory_order_relaxed)) {
-    return;
-  }
-  VARNOK_FENCE(std::memory_order_release);
+  const uint64_t block = last_adjust_time.load(std::memory_order_relaxed);
+  if (!Claim(block)) return;
   if (remeasurer.StepDue(now)) Step(now);
   GiveBack(block);
 }
@@ -280,15 +292,11 @@ static jlong MoveOn(int64 now, uint64_t block) {
   const int64 previous = last_slow_read.load(std::memory_order_relaxed);
   last_slow_read.store(now, std::memory_order_relaxed);
   const bool sparse = CyclesBetween(previous, now) >= (int64{2} << BlockShift());
-  if (block == kClaimed ||
-      !last_adjust_time.compare_exchange_strong(block, kClaimed,
-                                                std::memory_order_acq_rel,
-                                                std::memory_order_relaxed)) {
+  if (!Claim(block)) {
     // Another thread holds the word: this thread's own reading of the wall
     // clock serves, from the same clock as the holder's.
     return static_cast<jlong>(ReadWall(measuring_hint.load(std::memory_order_relaxed)) * 1e9);
   }
-  VARNOK_FENCE(std::memory_order_release);
   rm::Remeasurer& r = remeasurer;
   // The step's own reads of the raw clock must not split the pair.
   if (r.StepDue(now) && Step(now)) now = CycleClock::Now();
@@ -356,9 +364,7 @@ JNIEXPORT void JNICALL Java_com_vornix_common_unix_Varnok_init(JNIEnv*,
   last_slow_read.store(base, std::memory_order_relaxed);
   StoreLine({r.slope(), base, wall, 0.0f});
   // A second init keeps the interval clock going from where it is.
-  SetIntervalSlope(base, r.interval_slope());
-  measuring_hint.store(r.measuring(), std::memory_order_relaxed);
-  step_window.store(r.step_window(), std::memory_order_relaxed);
+  Publish(base);
   if (r.mode() == rm::Mode::kKernel) {
     last_adjust_time.store(kKernel, std::memory_order_release);
   } else {
