@@ -466,16 +466,31 @@ TEST_F(ClockTest, TheIntervalClockKeepsGoingThroughASecondInit) {
 }
 
 // Before init the interval clock reads 0; init starts it at the counter's
-// own zero, the counter scaled.
+// own zero, the counter scaled. A change of its slope (the kernel's rate,
+// read at the next step) leaves every count before the new break reading
+// exactly what it read: a second read of the same count is not 1 ns lower.
 TEST_F(ClockTest, TheIntervalClockBeforeAndAfterInit) {
   EXPECT_IN_FRESH_PROCESS({
     Script({123456789}, {});
     EXPECT_EQ(Relative(), 0);
-    Calibrate(kEpoch, 1.5e9, 2e9);
+    const double rate = 2.5e9;
+    Calibrate(kEpoch, 1.5e9, rate);
     Script({1001}, {});
-    EXPECT_EQ(Relative(), 500);  // half the count, truncated
+    EXPECT_EQ(Relative(), 400);  // 0.4 of the count, truncated
     Script({(int64_t{1} << 53) - 2}, {});
-    EXPECT_EQ(Relative(), (int64_t{1} << 52) - 1);
+    EXPECT_EQ(Relative(), static_cast<int64_t>(static_cast<double>((int64_t{1} << 53) - 2) * 0.4));
+    // The step of the count's quarter window finds freq moved.
+    sa::Script(Disciplined(300 * kPpm));
+    const int64_t c = 3 * kEpoch + 12345;
+    Script({c}, {});
+    const jlong first = Relative();
+    for (int64_t i = 0; i < 1000; ++i) {
+      const int64_t at = c + i * 997;
+      Script({at}, {});
+      ASSERT_EQ(Relative(), static_cast<jlong>(static_cast<double>(at) * (1 / rate * 1e9))) << i;
+    }
+    Script({c}, {});
+    EXPECT_EQ(Relative(), first);
   });
 }
 

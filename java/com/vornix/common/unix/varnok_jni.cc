@@ -181,10 +181,29 @@ static jlong KernelNanoseconds() { return static_cast<jlong>(ReadWall(true) * 1e
 // names the one in use, and a reader whose generation changed reads again.
 
 namespace {
+// nanoseconds = base + (count - from) * slope, in whole nanoseconds.
+struct IntervalLine {
+  std::atomic<int64> from{0};
+  std::atomic<int64> base_ns{0};
+  std::atomic<double> slope{0.0};  // ns per tick
+
+  jlong At(int64 now) const {
+    return base_ns.load(std::memory_order_relaxed) +
+           static_cast<jlong>(
+               static_cast<double>(CyclesBetween(from.load(std::memory_order_relaxed), now)) *
+               slope.load(std::memory_order_relaxed));
+  }
+  void Set(int64 f, jlong base, double s) {
+    from.store(f, std::memory_order_relaxed);
+    base_ns.store(base, std::memory_order_relaxed);
+    slope.store(s, std::memory_order_relaxed);
+  }
+};
+// Before the break (after's from) the line in use until now, kept as it
+// was, so that every count before the break reads exactly what it read;
+// from the break on the new slope.
 struct IntervalSlot {
-  std::atomic<int64> break_cycles{0};
-  std::atomic<int64> base_ns{0};  // at the break
-  std::atomic<double> before{0.0}, after{0.0};  // ns per tick
+  IntervalLine before, after;
 };
 }  // namespace
 
@@ -194,11 +213,9 @@ static std::atomic<uint64_t> interval_generation(0);
 static constexpr int kIntervalLeadBlocks = 8;
 
 static inline jlong IntervalAt(const IntervalSlot& s, int64 now) {
-  const int64 ticks = CyclesBetween(s.break_cycles.load(std::memory_order_relaxed), now);
-  const double before = s.before.load(std::memory_order_relaxed);
-  const double after = s.after.load(std::memory_order_relaxed);
-  return s.base_ns.load(std::memory_order_relaxed) +
-         static_cast<jlong>(static_cast<double>(ticks) * (ticks < 0 ? before : after));
+  const bool before =
+      CyclesBetween(s.after.from.load(std::memory_order_relaxed), now) < 0;
+  return (before ? s.before : s.after).At(now);
 }
 
 // Sets the slope from a few blocks after now on. The first one holds from
@@ -208,29 +225,34 @@ static inline jlong IntervalAt(const IntervalSlot& s, int64 now) {
 static void SetIntervalSlope(int64 now, double slope) {
   const uint64_t g = interval_generation.load(std::memory_order_relaxed);
   const IntervalSlot& current = interval_slots[g & 1];
+  IntervalSlot& next = interval_slots[(g + 1) & 1];
   const int64 lead = int64{kIntervalLeadBlocks} << BlockShift();
   int64 at = 0;
   jlong base = 0;
-  double before = slope;
+  const IntervalLine* kept = nullptr;
   if (g != 0) {
-    const int64 ahead = CyclesBetween(now, current.break_cycles.load(std::memory_order_relaxed));
-    const double after = current.after.load(std::memory_order_relaxed);
+    const int64 ahead = CyclesBetween(now, current.after.from.load(std::memory_order_relaxed));
     at = static_cast<int64>(static_cast<uint64_t>(now) + static_cast<uint64_t>(lead));
-    // The slope the clock has at the new break, and after the old one.
-    before = ahead > lead ? current.before.load(std::memory_order_relaxed) : after;
-    if ((ahead > 0 && ahead <= lead) || (after == slope && (ahead <= 0 || before == slope))) {
+    // The line the clock is on at the new break.
+    kept = ahead > lead ? &current.before : &current.after;
+    const double after = current.after.slope.load(std::memory_order_relaxed);
+    if ((ahead > 0 && ahead <= lead) ||
+        (after == slope && (ahead <= 0 || kept->slope.load(std::memory_order_relaxed) == slope))) {
       return;
     }
-    base = IntervalAt(current, at);
+    base = kept->At(at);
   }
-  IntervalSlot& next = interval_slots[(g + 1) & 1];
   // Readers of the slot's last use, two generations back, see a new
   // generation if they see any of these stores.
   VARNOK_FENCE(std::memory_order_release);
-  next.break_cycles.store(at, std::memory_order_relaxed);
-  next.base_ns.store(base, std::memory_order_relaxed);
-  next.before.store(before, std::memory_order_relaxed);
-  next.after.store(slope, std::memory_order_relaxed);
+  if (kept != nullptr) {
+    next.before.Set(kept->from.load(std::memory_order_relaxed),
+                    kept->base_ns.load(std::memory_order_relaxed),
+                    kept->slope.load(std::memory_order_relaxed));
+  } else {
+    next.before.Set(0, 0, slope);
+  }
+  next.after.Set(at, base, slope);
   interval_generation.store(g + 1, std::memory_order_release);
 }
 
